@@ -1,0 +1,70 @@
+// The install procedure and the directory-chain helper it uses.
+#include "setup.h"
+#include "texts.h"
+
+#include <commctrl.h>
+#include <wchar.h>
+
+// Index 3 is the first character after a drive prefix such as "C:\", so the
+// bare drive is never passed to CreateDirectoryW.
+static const size_t kFirstLevelIndex = 3;
+
+int EnsureDirectory(const wchar_t *path)
+{
+    wchar_t copy[SETUP_PATH_CAPACITY] = {0};
+    size_t length;
+    size_t i;
+
+    wcsncpy(copy, path, SETUP_PATH_CAPACITY - 1);
+    length = wcslen(copy);
+    for (i = kFirstLevelIndex; i < length; ++i) {
+        if (copy[i] != L'\\') continue;
+        copy[i] = L'\0';
+        CreateDirectoryW(copy, NULL);
+        copy[i] = L'\\';
+    }
+    return CreateDirectoryW(copy, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+static void EnableButtons(void)
+{
+    EnableWindow(gInstallButton, TRUE);
+    EnableWindow(gCancelButton, TRUE);
+}
+
+static void PlaceShortcuts(void)
+{
+    wchar_t desktopLink[SETUP_PATH_CAPACITY];
+    wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
+    wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+
+    ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
+    EnsureDirectory(startMenuFolder);
+    CreateShortcut(desktopLink);
+    CreateShortcut(startMenuLink);
+}
+
+// Only the install directory and the verified application decide success;
+// the uninstaller copy, the shortcuts and the entry are best effort.
+void InstallNow(void)
+{
+    EnableWindow(gInstallButton, FALSE);
+    EnableWindow(gCancelButton, FALSE);
+    SetWindowTextW(gStatus, kWorkingStatus);
+    RemoveObsoleteComponent();
+    if (!EnsureDirectory(gInstallDir) || !ExtractApplication()) {
+        MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
+        SetWindowTextW(gStatus, kInstallFailedStatus);
+        EnableButtons();
+        return;
+    }
+    CopyFileW(gSelfPath, gUninstallPath, FALSE);
+    PlaceShortcuts();
+    WriteUninstallEntry();
+    SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
+    SetWindowTextW(gStatus, kInstalledStatus);
+    SetWindowTextW(gInstallButton, kOpenButtonText);
+    SetWindowTextW(gCancelButton, kCloseButtonText);
+    EnableButtons();
+    gInstalled = 1;
+}

@@ -1,0 +1,109 @@
+// Shortcuts, the uninstall entry and the retirement of the old logon agent.
+#include "setup.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <wchar.h>
+
+static const wchar_t kDesktopLinkFormat[] = L"%ls\\Tarvo Markwise.lnk";
+static const wchar_t kStartMenuFolderFormat[] = L"%ls\\Tarvo";
+static const wchar_t kStartMenuLinkFormat[] = L"%ls\\Tarvo Markwise.lnk";
+static const wchar_t kLinkDescription[] = L"Tarvo Markwise";
+
+static const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TarvoMarkwise";
+static const wchar_t kDisplayName[] = L"Tarvo Markwise";
+static const wchar_t kDisplayVersion[] = L"1.0.2";
+static const wchar_t kPublisher[] = L"Tarvo Sistem Ltd. Şti.";
+static const wchar_t kUninstallCommandFormat[] = L"\"%ls\" --uninstall";
+static const int kUninstallCommandCapacity = 292;
+
+static const wchar_t kAgentStopEvent[] = L"Local\\TarvoRelay_Stop_v1";
+static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+static const wchar_t kAgentRunValue[] = L"TarvoRelay";
+static const wchar_t kAgentPathFormat[] = L"%ls\\TarvoRelay.exe";
+
+void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink)
+{
+    wchar_t desktop[SETUP_PATH_CAPACITY] = {0};
+    wchar_t programs[SETUP_PATH_CAPACITY] = {0};
+
+    SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop);
+    SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs);
+    FormatText(desktopLink, SETUP_PATH_CAPACITY, kDesktopLinkFormat, desktop);
+    FormatText(startMenuFolder, SETUP_PATH_CAPACITY, kStartMenuFolderFormat, programs);
+    FormatText(startMenuLink, SETUP_PATH_CAPACITY, kStartMenuLinkFormat, startMenuFolder);
+}
+
+void CreateShortcut(const wchar_t *linkPath)
+{
+    IShellLinkW *link = NULL;
+    IPersistFile *file = NULL;
+
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link))) goto done;
+    if (FAILED(link->SetPath(gAppPath))) goto done;
+    if (FAILED(link->SetWorkingDirectory(gInstallDir))) goto done;
+    if (FAILED(link->SetDescription(kLinkDescription))) goto done;
+    if (FAILED(link->SetIconLocation(gAppPath, 0))) goto done;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, (void **)&file))) goto done;
+    file->Save(linkPath, TRUE);
+done:
+    if (file) file->Release();
+    if (link) link->Release();
+}
+
+// REG_SZ data is stored with its terminating NUL.
+static void SetStringValue(HKEY key, const wchar_t *name, const wchar_t *text)
+{
+    RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
+}
+
+static void SetDwordValue(HKEY key, const wchar_t *name, DWORD value)
+{
+    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
+}
+
+void WriteUninstallEntry(void)
+{
+    HKEY key = NULL;
+    wchar_t command[kUninstallCommandCapacity];
+
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    FormatText(command, kUninstallCommandCapacity, kUninstallCommandFormat, gUninstallPath);
+    SetStringValue(key, L"DisplayName", kDisplayName);
+    SetStringValue(key, L"DisplayVersion", kDisplayVersion);
+    SetStringValue(key, L"Publisher", kPublisher);
+    SetStringValue(key, L"InstallLocation", gInstallDir);
+    SetStringValue(key, L"DisplayIcon", gAppPath);
+    SetStringValue(key, L"UninstallString", command);
+    SetDwordValue(key, L"NoModify", 1);
+    SetDwordValue(key, L"NoRepair", 1);
+    RegCloseKey(key);
+}
+
+void RemoveUninstallEntry(void)
+{
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+}
+
+// The agent is asked to stop but not waited for: if its file is still in use,
+// the next install or uninstall deletes it.
+void RemoveObsoleteComponent(void)
+{
+    HANDLE stopEvent = NULL;
+    HKEY runKey = NULL;
+    wchar_t agentPath[SETUP_PATH_CAPACITY];
+
+    stopEvent = OpenEventW(EVENT_MODIFY_STATE, FALSE, kAgentStopEvent);
+    if (stopEvent) {
+        SetEvent(stopEvent);
+        CloseHandle(stopEvent);
+    }
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &runKey) == ERROR_SUCCESS) {
+        RegDeleteValueW(runKey, kAgentRunValue);
+        RegCloseKey(runKey);
+    }
+    FormatText(agentPath, SETUP_PATH_CAPACITY, kAgentPathFormat, gInstallDir);
+    DeleteFileW(agentPath);
+}

@@ -1,0 +1,81 @@
+// Process-wide setup state and the choice between installing and uninstalling.
+#include "setup.h"
+
+#include <shlobj.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <wchar.h>
+
+static const wchar_t kInstallDirFormat[] = L"%ls\\Programs\\Tarvo Markwise";
+static const wchar_t kAppPathFormat[] = L"%ls\\TarvoMarkwise.exe";
+static const wchar_t kUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.exe";
+
+static const wchar_t kUninstallSwitch[] = L"--uninstall";
+static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
+
+wchar_t gSelfPath[SETUP_PATH_CAPACITY];
+wchar_t gInstallDir[SETUP_PATH_CAPACITY];
+wchar_t gAppPath[SETUP_PATH_CAPACITY];
+wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
+
+int gUninstallMode;
+int gExistingInstall;
+int gInstalled;
+
+HINSTANCE gInstance;
+HWND gMain;
+HWND gProgress;
+HWND gStatus;
+HWND gInstallButton;
+HWND gCancelButton;
+HFONT gUiFont;
+HFONT gBrandFont;
+HBRUSH gBgBrush;
+HBRUSH gNavyBrush;
+
+// The runtime's _vsnwprintf leaves the buffer unterminated when the output
+// does not fit, so the last element is always set here: the output is cut at
+// capacity - 1 characters. Returns the length of what the buffer holds.
+int FormatText(wchar_t *buffer, int capacity, const wchar_t *format, ...)
+{
+    va_list arguments;
+
+    if (capacity <= 0) return 0;
+    va_start(arguments, format);
+    _vsnwprintf(buffer, (size_t)capacity, format, arguments);
+    va_end(arguments);
+    buffer[capacity - 1] = L'\0';
+    return (int)wcslen(buffer);
+}
+
+int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath)
+{
+    const wchar_t *lastSlash = wcsrchr(selfPath, L'\\');
+    const wchar_t *fileName = lastSlash ? lastSlash + 1 : selfPath;
+    size_t i;
+
+    if (commandLine && wcsstr(commandLine, kUninstallSwitch)) return 1;
+    for (i = 0; i < sizeof kUninstallNameMarkers / sizeof kUninstallNameMarkers[0]; ++i)
+        if (wcsstr(fileName, kUninstallNameMarkers[i])) return 1;
+    return 0;
+}
+
+void DeriveInstallPaths(const wchar_t *localAppData)
+{
+    FormatText(gInstallDir, SETUP_PATH_CAPACITY, kInstallDirFormat, localAppData);
+    FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
+    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir);
+}
+
+void InitSetupState(void)
+{
+    wchar_t localAppData[SETUP_PATH_CAPACITY] = {0};
+
+    GetModuleFileNameW(NULL, gSelfPath, SETUP_PATH_CAPACITY);
+    // A failed query leaves the buffer empty: the install directory then lies
+    // at the root of the current drive.
+    SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, localAppData);
+    DeriveInstallPaths(localAppData);
+    gUninstallMode = SelectUninstallMode(GetCommandLineW(), gSelfPath);
+    gExistingInstall = GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
+}

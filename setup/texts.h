@@ -1,0 +1,47 @@
+// Every Turkish text the user sees, in one place.
+#ifndef TARVO_TEXTS_H
+#define TARVO_TEXTS_H
+
+static const wchar_t kInstallTitle[] = L"Tarvo Markwise 1.0.2 Kurulumu";
+static const wchar_t kUninstallTitle[] = L"Tarvo Markwise Kaldırma";
+
+static const wchar_t kBrandText[] = L"tarvo";
+static const wchar_t kInstallBandText[] = L"MARKWISE KURULUMU";
+static const wchar_t kUninstallBandText[] = L"MARKWISE KALDIRMA";
+
+static const wchar_t kInstallDescription[] =
+    L"Tarvo Markwise 1.0.2 kullanıcı hesabınıza kurulacak; yönetici izni gerekmez.";
+static const wchar_t kReinstallDescription[] =
+    L"Tarvo Markwise 1.0.2 kurulacak. Mevcut projeleriniz ve sarf kayıtlarınız korunur.";
+static const wchar_t kUninstallDescription[] =
+    L"Program kaldırılır; projeleriniz ve sarf kayıtlarınız bilgisayarınızda kalır.";
+
+static const wchar_t kFolderLabel[] = L"Kurulum klasörü";
+static const wchar_t kInformationText[] =
+    L"Çalışma biçimi: Tarvo Markwise etiketlerinizi bu bilgisayarda tasarlar ve "
+    L"yazdırır; projeleriniz ve sarf kayıtlarınız kendi klasörlerinizde saklanır. "
+    L"Program ağ bağlantısı veya hizmet kurmaz, yalnızca siz açtığınızda çalışır.";
+static const wchar_t kReadyStatus[] = L"Kuruluma hazır.";
+
+static const wchar_t kInstallButtonText[] = L"Kur";
+static const wchar_t kReinstallButtonText[] = L"Yeniden Kur";
+static const wchar_t kUninstallButtonText[] = L"Kaldır";
+static const wchar_t kCancelButtonText[] = L"Vazgeç";
+static const wchar_t kOpenButtonText[] = L"Programı Aç";
+static const wchar_t kCloseButtonText[] = L"Kapat";
+
+static const wchar_t kWorkingStatus[] = L"Ana uygulama doğrulanıyor ve kuruluyor...";
+static const wchar_t kInstallFailedText[] =
+    L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.";
+static const wchar_t kInstallFailedStatus[] = L"Kurulum tamamlanamadı.";
+static const wchar_t kInstalledStatus[] = L"Kurulum tamamlandı. Projeleriniz korundu.";
+
+static const wchar_t kUninstallQuestion[] =
+    L"Tarvo Markwise kaldırılsın mı?\n\nProjeleriniz ve sarf kayıtlarınız silinmez.";
+static const wchar_t kUninstalledText[] =
+    L"Tarvo Markwise kaldırıldı. Çalışma dosyalarınız silinmedi.";
+static const wchar_t kApplicationRunningText[] =
+    L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
+    L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";
+
+#endif

@@ -1,0 +1,69 @@
+// The uninstall procedure and the deferred removal of the running uninstaller.
+#include "setup.h"
+#include "texts.h"
+
+#include <shellapi.h>
+
+static const wchar_t kDefaultInterpreter[] = L"cmd.exe";
+static const wchar_t kRemovalFormat[] =
+    L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%ls\" & rmdir /q \"%ls\"\"";
+static const int kRemovalCapacity = 940;
+
+// The application is removed first: while it runs its executable is locked,
+// and removing the shortcuts and the entry around it would strand it.
+static int RemoveApplication(void)
+{
+    if (DeleteFileW(gAppPath)) return 1;
+    return GetFileAttributesW(gAppPath) == INVALID_FILE_ATTRIBUTES;
+}
+
+static void RemoveShortcuts(void)
+{
+    wchar_t desktopLink[SETUP_PATH_CAPACITY];
+    wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
+    wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+
+    ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
+    DeleteFileW(desktopLink);
+    DeleteFileW(startMenuLink);
+    RemoveDirectoryW(startMenuFolder);
+}
+
+// The interpreter waits about two seconds so that this process has exited
+// and released its executable. It runs in the system folder: a directory that
+// is any process's current directory cannot be removed.
+static void StartDeferredRemoval(void)
+{
+    wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
+    wchar_t parameters[kRemovalCapacity];
+    wchar_t systemFolder[SETUP_PATH_CAPACITY] = {0};
+    SHELLEXECUTEINFOW execute = {0};
+
+    lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
+    GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
+    FormatText(parameters, kRemovalCapacity, kRemovalFormat, gSelfPath, gInstallDir);
+    GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
+
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS;
+    execute.lpFile = interpreter;
+    execute.lpParameters = parameters;
+    execute.lpDirectory = systemFolder;
+    execute.nShow = SW_HIDE;
+    if (ShellExecuteExW(&execute) && execute.hProcess) CloseHandle(execute.hProcess);
+}
+
+void UninstallNow(void)
+{
+    if (MessageBoxW(gMain, kUninstallQuestion, kUninstallTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
+    if (!RemoveApplication()) {
+        MessageBoxW(gMain, kApplicationRunningText, kUninstallTitle, MB_ICONERROR | MB_OK);
+        return;
+    }
+    RemoveShortcuts();
+    RemoveObsoleteComponent();
+    RemoveUninstallEntry();
+    MessageBoxW(gMain, kUninstalledText, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
+    StartDeferredRemoval();
+    DestroyWindow(gMain);
+}

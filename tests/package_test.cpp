@@ -1,0 +1,181 @@
+// The appended package: trailer checks, chunked copy, CRC-32 and progress.
+#include "test_support.h"
+
+#include <commctrl.h>
+
+class PackageTest : public ScratchTest {
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        SetPathGlobals(Path(L"install"), Path(L"setup.exe"));
+        CreateDirectoryW(gInstallDir, NULL);
+        gProgress = CreateProgressRecorder();
+    }
+    void TearDown() override
+    {
+        DestroyWindow(gProgress);
+        ScratchTest::TearDown();
+    }
+    // A previous installation's application, to see whether it survives.
+    void PlaceOldApplication() { ASSERT_TRUE(WriteBytes(gAppPath, Bytes(100, 0x5A))); }
+    std::vector<WPARAM> Positions()
+    {
+        std::vector<WPARAM> positions;
+        for (const ProgressMessage &m : RecordedProgress())
+            if (m.message == PBM_SETPOS) positions.push_back(m.wParam);
+        return positions;
+    }
+    SavedState saved;
+};
+
+TEST_F(PackageTest, DamagedTrailersFailBeforeTouchingAnInstalledApplication)
+{
+    Bytes payload = RandomBytes(3000, 1);
+    Bytes good = PackageFile(RandomBytes(500, 2), payload);
+    std::vector<Bytes> damaged;
+
+    damaged.push_back(Bytes(good.end() - 23, good.end()));          // shorter than a trailer
+    damaged.push_back(Bytes());                                       // empty file
+    Bytes badMagic = good;
+    badMagic[good.size() - 24 + 8] = '4';                             // "TARVOPKG4"
+    damaged.push_back(badMagic);
+    Bytes zeroLength = good;
+    memset(&zeroLength[good.size() - 12], 0, 8);
+    damaged.push_back(zeroLength);
+    Bytes tooLong = good;
+    unsigned long long length = good.size() - 24 + 1;
+    for (int i = 0; i < 8; ++i) tooLong[good.size() - 12 + i] = (unsigned char)(length >> (8 * i));
+    damaged.push_back(tooLong);
+    damaged.push_back(Bytes(good.begin() + 600, good.end()));         // payload cut short at the front
+
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE("damaged setup file " + std::to_string(i));
+        PlaceOldApplication();
+        ASSERT_TRUE(WriteBytes(gSelfPath, damaged[i]));
+        EXPECT_EQ(0, ExtractApplication());
+        EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+        EXPECT_TRUE(RecordedProgress().empty());
+    }
+
+    DeleteFileW(gSelfPath);
+    EXPECT_EQ(0, ExtractApplication());
+    EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+}
+
+TEST_F(PackageTest, AcceptsUnexaminedMagicBytesAndAPayloadAtOffsetZero)
+{
+    Bytes payload = RandomBytes(777, 3);
+    Bytes file = PackageFile(Bytes(), payload);
+
+    file[file.size() - 24 + 9] = 'x';
+    file[file.size() - 24 + 10] = 'y';
+    file[file.size() - 24 + 11] = 'z';
+    ASSERT_TRUE(WriteBytes(gSelfPath, file));
+    EXPECT_EQ(1, ExtractApplication());
+    EXPECT_EQ(payload, ReadBytes(gAppPath));
+}
+
+TEST_F(PackageTest, CopiesIn64KiBChunksAndReportsProgressOnTheThousandScale)
+{
+    struct Case {
+        size_t size;
+        std::vector<WPARAM> positions;
+    } cases[] = {
+        {1, {1000}},
+        {65536, {1000}},
+        {65537, {999, 1000}},
+        {3 * 65536 + 5, {333, 666, 999, 1000}},
+    };
+
+    for (const Case &c : cases) {
+        SCOPED_TRACE("payload of " + std::to_string(c.size) + " bytes");
+        Bytes payload = RandomBytes(c.size, (unsigned)c.size);
+        ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(1001, 4), payload)));
+        DestroyWindow(gProgress);
+        gProgress = CreateProgressRecorder();
+        EXPECT_EQ(1, ExtractApplication());
+        EXPECT_EQ(payload, ReadBytes(gAppPath));
+        std::vector<ProgressMessage> recorded = RecordedProgress();
+        ASSERT_FALSE(recorded.empty());
+        EXPECT_EQ((UINT)PBM_SETRANGE32, recorded[0].message);
+        EXPECT_EQ(0u, recorded[0].wParam);
+        EXPECT_EQ(1000, recorded[0].lParam);
+        EXPECT_EQ(c.positions, Positions());
+    }
+}
+
+TEST_F(PackageTest, CrcMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
+{
+    Bytes data = RandomBytes(200003, 5);
+    const size_t sizes[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 63, 64, 65, 255, 4097, 65535, 65536, 65537, 131071};
+    const size_t offsets[] = {0, 1, 3, 5, 7, 13};
+
+    for (size_t offset : offsets)
+        for (size_t size : sizes) {
+            EXPECT_EQ(ZlibCrc(&data[offset], size), UpdateCrc32(0, &data[offset], size))
+                << "offset " << offset << " size " << size;
+        }
+    EXPECT_EQ(0xCBF43926u, UpdateCrc32(0, (const unsigned char *)"123456789", 9));
+
+    const size_t splits[] = {1, 7, 64, 1000, 65536, 100001};
+    for (size_t split : splits) {
+        unsigned int chained = UpdateCrc32(UpdateCrc32(0, data.data(), split), &data[split], data.size() - split);
+        EXPECT_EQ(ZlibCrc(data.data(), data.size()), chained) << "split at " << split;
+    }
+
+    // Whole extractions behind prefixes of odd lengths.
+    const size_t prefixes[] = {1, 3, 4095, 65535};
+    for (size_t prefix : prefixes) {
+        Bytes payload = RandomBytes(70001 + prefix, (unsigned)prefix);
+        ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(prefix, 6), payload)));
+        EXPECT_EQ(1, ExtractApplication()) << "prefix " << prefix;
+        EXPECT_EQ(payload, ReadBytes(gAppPath));
+    }
+}
+
+TEST_F(PackageTest, ACrcMismatchWritesEverythingThenRemovesTheOutput)
+{
+    Bytes payload = RandomBytes(150000, 7);
+    Bytes file = PackageFile(RandomBytes(300, 8), payload);
+    const size_t flips[] = {300, 300 + 75000, 300 + 149999};
+
+    for (size_t at : flips) {
+        SCOPED_TRACE("flipped bit at " + std::to_string(at));
+        Bytes damaged = file;
+        damaged[at] ^= 0x10;
+        PlaceOldApplication();
+        ASSERT_TRUE(WriteBytes(gSelfPath, damaged));
+        DestroyWindow(gProgress);
+        gProgress = CreateProgressRecorder();
+        EXPECT_EQ(0, ExtractApplication());
+        EXPECT_FALSE(Exists(gAppPath));
+        std::vector<WPARAM> positions = Positions();
+        ASSERT_EQ(3u, positions.size());
+        EXPECT_EQ(1000u, positions.back());
+    }
+}
+
+TEST_F(PackageTest, WorksWithoutAProgressBar)
+{
+    Bytes payload = RandomBytes(70000, 9);
+
+    DestroyWindow(gProgress);
+    gProgress = NULL;
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 10), payload)));
+    EXPECT_EQ(1, ExtractApplication());
+    EXPECT_EQ(payload, ReadBytes(gAppPath));
+}
+
+TEST_F(PackageTest, ALockedApplicationStaysAndTheExtractionFails)
+{
+    HANDLE holder;
+
+    PlaceOldApplication();
+    holder = CreateFileW(gAppPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 11), RandomBytes(5000, 12))));
+    EXPECT_EQ(0, ExtractApplication());
+    CloseHandle(holder);
+    EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+}

@@ -1,0 +1,385 @@
+#include "test_support.h"
+
+#include <commctrl.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+#include <zlib.h>
+
+#include <random>
+
+std::wstring Utf8ToWide(const std::string &text)
+{
+    std::wstring wide(text.size() + 1, L'\0');
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &wide[0], (int)wide.size());
+    wide.resize(length > 0 ? (size_t)length : 0);
+    return wide;
+}
+
+std::string WideToUtf8(const std::wstring &text)
+{
+    std::string narrow(text.size() * 4 + 1, '\0');
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &narrow[0], (int)narrow.size(), NULL, NULL);
+    narrow.resize(length > 0 ? (size_t)length : 0);
+    return narrow;
+}
+
+void ScratchTest::SetUp()
+{
+    static unsigned counter;
+    wchar_t temp[MAX_PATH];
+    wchar_t name[64];
+
+    GetTempPathW(MAX_PATH, temp);
+    _snwprintf(name, 64, L"tarvo-%lu-%u", GetCurrentProcessId(), ++counter);
+    name[63] = L'\0';
+    scratch = std::wstring(temp) + name;
+    RemoveTree(scratch);
+    ASSERT_TRUE(CreateDirectoryW(scratch.c_str(), NULL)) << WideToUtf8(scratch);
+}
+
+void ScratchTest::TearDown()
+{
+    RemoveTree(scratch);
+}
+
+std::wstring ScratchTest::Path(const std::wstring &name) const
+{
+    return scratch + L"\\" + name;
+}
+
+void RemoveTree(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    WIN32_FIND_DATAW found;
+    HANDLE search;
+
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+        return;
+    }
+    search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = found.cFileName;
+            if (name != L"." && name != L"..") RemoveTree(path + L"\\" + name);
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+bool Exists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectory(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool WriteBytes(const std::wstring &path, const Bytes &bytes)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    bool ok;
+
+    if (file == INVALID_HANDLE_VALUE) return false;
+    ok = bytes.empty() || (WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) && written == bytes.size());
+    CloseHandle(file);
+    return ok;
+}
+
+Bytes ReadBytes(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    LARGE_INTEGER size;
+    DWORD got = 0;
+    Bytes bytes;
+
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    if (GetFileSizeEx(file, &size) && size.QuadPart > 0) {
+        bytes.resize((size_t)size.QuadPart);
+        if (!ReadFile(file, bytes.data(), (DWORD)bytes.size(), &got, NULL) || got != bytes.size()) bytes.clear();
+    }
+    CloseHandle(file);
+    return bytes;
+}
+
+Bytes RandomBytes(size_t count, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = (unsigned char)generator();
+    return bytes;
+}
+
+Bytes ModuleBytes(void)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    return ReadBytes(self);
+}
+
+unsigned int ZlibCrc(const unsigned char *bytes, size_t count)
+{
+    return (unsigned int)crc32(0L, bytes, (uInt)count);
+}
+
+Bytes Trailer(const Bytes &payload, const char *magic12)
+{
+    Bytes trailer(24, 0);
+    unsigned long long length = payload.size();
+    unsigned int crc = ZlibCrc(payload.data(), payload.size());
+
+    memcpy(trailer.data(), magic12, 12);
+    for (int i = 0; i < 8; ++i) trailer[12 + i] = (unsigned char)(length >> (8 * i));
+    for (int i = 0; i < 4; ++i) trailer[20 + i] = (unsigned char)(crc >> (8 * i));
+    return trailer;
+}
+
+Bytes PackageFile(const Bytes &prefix, const Bytes &payload)
+{
+    Bytes file(prefix);
+    Bytes trailer = Trailer(payload);
+    file.insert(file.end(), payload.begin(), payload.end());
+    file.insert(file.end(), trailer.begin(), trailer.end());
+    return file;
+}
+
+SavedState::SavedState()
+{
+    wcscpy(self, gSelfPath);
+    wcscpy(installDir, gInstallDir);
+    wcscpy(app, gAppPath);
+    wcscpy(uninstall, gUninstallPath);
+    uninstallMode = gUninstallMode;
+    existingInstall = gExistingInstall;
+    installed = gInstalled;
+    main = gMain;
+    progress = gProgress;
+    status = gStatus;
+    installButton = gInstallButton;
+    cancelButton = gCancelButton;
+}
+
+SavedState::~SavedState()
+{
+    wcscpy(gSelfPath, self);
+    wcscpy(gInstallDir, installDir);
+    wcscpy(gAppPath, app);
+    wcscpy(gUninstallPath, uninstall);
+    gUninstallMode = uninstallMode;
+    gExistingInstall = existingInstall;
+    gInstalled = installed;
+    gMain = main;
+    gProgress = progress;
+    gStatus = status;
+    gInstallButton = installButton;
+    gCancelButton = cancelButton;
+}
+
+void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath)
+{
+    lstrcpynW(gSelfPath, selfPath.c_str(), SETUP_PATH_CAPACITY);
+    lstrcpynW(gInstallDir, installDir.c_str(), SETUP_PATH_CAPACITY);
+    FormatText(gAppPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.exe", gInstallDir);
+    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.exe", gInstallDir);
+}
+
+struct BoxSearch {
+    HWND found;
+};
+
+static BOOL CALLBACK FindOwnBox(HWND window, LPARAM context)
+{
+    wchar_t className[16] = {0};
+    DWORD process = 0;
+
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameW(window, className, 16);
+    if (process == GetCurrentProcessId() && wcscmp(className, L"#32770") == 0 && IsWindowVisible(window)) {
+        ((BoxSearch *)context)->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BoxAnswerer::BoxAnswerer(std::vector<int> answersInOrder) : answers(answersInOrder)
+{
+    InitializeCriticalSection(&lock);
+    stop = CreateEventW(NULL, TRUE, FALSE, NULL);
+    thread = CreateThread(NULL, 0, Run, this, 0, NULL);
+}
+
+BoxAnswerer::~BoxAnswerer()
+{
+    SetEvent(stop);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    CloseHandle(stop);
+    DeleteCriticalSection(&lock);
+}
+
+std::vector<SeenBox> BoxAnswerer::Seen()
+{
+    EnterCriticalSection(&lock);
+    std::vector<SeenBox> copy = seen;
+    LeaveCriticalSection(&lock);
+    return copy;
+}
+
+DWORD WINAPI BoxAnswerer::Run(void *context)
+{
+    BoxAnswerer *self = (BoxAnswerer *)context;
+    size_t next = 0;
+
+    while (WaitForSingleObject(self->stop, 20) == WAIT_TIMEOUT) {
+        BoxSearch search = {NULL};
+        wchar_t caption[512] = {0};
+        wchar_t text[1024] = {0};
+        SeenBox box;
+
+        EnumWindows(FindOwnBox, (LPARAM)&search);
+        if (!search.found) continue;
+        GetWindowTextW(search.found, caption, 512);
+        GetDlgItemTextW(search.found, 0xFFFF, text, 1024);
+        box.caption = caption;
+        box.text = text;
+        box.hasYesNo = GetDlgItem(search.found, IDYES) != NULL && GetDlgItem(search.found, IDNO) != NULL;
+        EnterCriticalSection(&self->lock);
+        self->seen.push_back(box);
+        LeaveCriticalSection(&self->lock);
+        int answer = next < self->answers.size() ? self->answers[next] : IDOK;
+        ++next;
+        PostMessageW(GetDlgItem(search.found, answer), BM_CLICK, 0, 0);
+        // Wait for this box to go before looking for the next one.
+        for (int i = 0; i < 250 && IsWindow(search.found) && IsWindowVisible(search.found); ++i) Sleep(20);
+    }
+    return 0;
+}
+
+std::wstring StandInRecordPath(void)
+{
+    wchar_t path[MAX_PATH] = {0};
+    GetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", path, MAX_PATH);
+    return path;
+}
+
+std::string StandInRecord(void)
+{
+    Bytes bytes = ReadBytes(StandInRecordPath());
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool WaitForStandInStarts(size_t count, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        std::string record = StandInRecord();
+        size_t lines = 0;
+        for (char c : record) lines += c == '\n';
+        if (lines >= count) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory)
+{
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION created = {0};
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    StandIn standIn = {NULL, 0};
+
+    if (CreateProcessW(exePath.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, directory.c_str(), &startup, &created)) {
+        CloseHandle(created.hThread);
+        standIn.process = created.hProcess;
+        standIn.id = created.dwProcessId;
+    }
+    return standIn;
+}
+
+// Sets the stand-ins' close event and waits until none of them runs.
+void CloseStandIns(void)
+{
+    HANDLE closeEvent = CreateEventW(NULL, TRUE, FALSE, L"Local\\TarvoStandinClose");
+    SetEvent(closeEvent);
+    for (int i = 0; i < 200; ++i) {
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {sizeof entry};
+        bool running = false;
+        if (Process32FirstW(snapshot, &entry)) {
+            do {
+                running |= _wcsicmp(entry.szExeFile, L"TarvoStandin.exe") == 0 ||
+                           _wcsicmp(entry.szExeFile, L"TarvoMarkwise.exe") == 0;
+            } while (Process32NextW(snapshot, &entry));
+        }
+        CloseHandle(snapshot);
+        if (!running) break;
+        Sleep(50);
+    }
+    CloseHandle(closeEvent);
+}
+
+std::wstring StandInBuildPath(void)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    *wcsrchr(self, L'\\') = L'\0';
+    return std::wstring(self) + L"\\TarvoStandin.exe";
+}
+
+bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data)
+{
+    HKEY opened;
+    DWORD size = 0;
+    bool ok = false;
+
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) return false;
+    if (RegQueryValueExW(opened, name.c_str(), NULL, type, NULL, &size) == ERROR_SUCCESS) {
+        data->resize(size);
+        ok = RegQueryValueExW(opened, name.c_str(), NULL, type, data->data(), &size) == ERROR_SUCCESS;
+        data->resize(size);
+    }
+    RegCloseKey(opened);
+    return ok;
+}
+
+std::wstring KnownFolder(int csidl)
+{
+    wchar_t path[MAX_PATH] = {0};
+    SHGetFolderPathW(NULL, csidl | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, path);
+    return path;
+}
+
+static std::vector<ProgressMessage> gRecorded;
+
+static LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == PBM_SETRANGE32 || message == PBM_SETPOS) gRecorded.push_back({message, wParam, lParam});
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+HWND CreateProgressRecorder(void)
+{
+    static ATOM registered;
+    WNDCLASSW recorder = {0};
+
+    if (!registered) {
+        recorder.lpfnWndProc = RecorderProc;
+        recorder.hInstance = GetModuleHandleW(NULL);
+        recorder.lpszClassName = L"TarvoProgressRecorder";
+        registered = RegisterClassW(&recorder);
+    }
+    gRecorded.clear();
+    return CreateWindowExW(0, L"TarvoProgressRecorder", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, GetModuleHandleW(NULL), NULL);
+}
+
+std::vector<ProgressMessage> RecordedProgress(void)
+{
+    return gRecorded;
+}

@@ -1,0 +1,103 @@
+// Helpers shared by the test scenarios: scratch folders, files, setup files
+// built with an independent CRC, message-box answering, the stand-in
+// application and the registry, all read back through the platform.
+#ifndef TARVO_TEST_SUPPORT_H
+#define TARVO_TEST_SUPPORT_H
+
+#include "setup.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+typedef std::vector<unsigned char> Bytes;
+
+std::wstring Utf8ToWide(const std::string &text);
+std::string WideToUtf8(const std::wstring &text);
+
+// A folder of its own for each test, removed with everything in it.
+class ScratchTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::wstring Path(const std::wstring &name) const;
+    std::wstring scratch;
+};
+
+void RemoveTree(const std::wstring &path);
+bool Exists(const std::wstring &path);
+bool IsDirectory(const std::wstring &path);
+bool WriteBytes(const std::wstring &path, const Bytes &bytes);
+Bytes ReadBytes(const std::wstring &path);
+Bytes RandomBytes(size_t count, unsigned seed);
+Bytes ModuleBytes(void);
+
+// The 24-byte trailer, with the CRC-32 from zlib.
+Bytes Trailer(const Bytes &payload, const char *magic12 = "TARVOPKG3\0\0\0");
+Bytes PackageFile(const Bytes &prefix, const Bytes &payload);
+unsigned int ZlibCrc(const unsigned char *bytes, size_t count);
+
+// Saves and restores every path and handle global around a test.
+class SavedState {
+public:
+    SavedState();
+    ~SavedState();
+
+private:
+    wchar_t self[SETUP_PATH_CAPACITY], installDir[SETUP_PATH_CAPACITY];
+    wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY];
+    int uninstallMode, existingInstall, installed;
+    HWND main, progress, status, installButton, cancelButton;
+};
+
+void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath);
+
+// Answers the message boxes this process shows, on a thread of its own,
+// pressing the given button in each; records caption, text and style icon.
+struct SeenBox {
+    std::wstring caption;
+    std::wstring text;
+    bool hasYesNo;
+};
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(std::vector<int> answers);
+    ~BoxAnswerer();
+    std::vector<SeenBox> Seen();
+
+private:
+    static DWORD WINAPI Run(void *self);
+    std::vector<int> answers;
+    std::vector<SeenBox> seen;
+    CRITICAL_SECTION lock;
+    HANDLE stop;
+    HANDLE thread;
+};
+
+// The stand-in application, started from a path; it records its starts.
+struct StandIn {
+    HANDLE process;
+    DWORD id;
+};
+std::wstring StandInRecordPath(void);
+std::string StandInRecord(void);
+bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
+StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
+void CloseStandIns(void);
+std::wstring StandInBuildPath(void);
+
+// Registry and known folders of the test profile.
+bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
+std::wstring KnownFolder(int csidl);
+
+// A window that records the progress messages it receives.
+struct ProgressMessage {
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+HWND CreateProgressRecorder(void);
+std::vector<ProgressMessage> RecordedProgress(void);
+
+#endif
