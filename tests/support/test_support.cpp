@@ -263,26 +263,39 @@ DWORD WINAPI BoxAnswerer::Run(void *context)
     return 0;
 }
 
-std::wstring StandInRecordPath(void)
+void UseStandInRecord(const std::wstring &path)
 {
-    wchar_t path[MAX_PATH] = {0};
-    GetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", path, MAX_PATH);
-    return path;
+    DeleteFileW(path.c_str());
+    SetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", path.c_str());
 }
 
-std::string StandInRecord(void)
+std::vector<StandInStart> StandInStarts(void)
 {
-    Bytes bytes = ReadBytes(StandInRecordPath());
-    return std::string(bytes.begin(), bytes.end());
+    wchar_t path[MAX_PATH] = {0};
+    std::vector<StandInStart> starts;
+    std::wstring record;
+    size_t begin = 0;
+    size_t end;
+
+    GetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", path, MAX_PATH);
+    Bytes bytes = ReadBytes(path);
+    record = Utf8ToWide(std::string(bytes.begin(), bytes.end()));
+    while ((end = record.find(L'\n', begin)) != std::wstring::npos) {
+        std::wstring line = record.substr(begin, end - begin);
+        size_t first = line.find(L'\t');
+        size_t second = line.find(L'\t', first + 1);
+        size_t third = line.find(L'\t', second + 1);
+        if (third != std::wstring::npos)
+            starts.push_back({line.substr(second + 1, third - second - 1), line.substr(third + 1)});
+        begin = end + 1;
+    }
+    return starts;
 }
 
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs)
 {
     for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
-        std::string record = StandInRecord();
-        size_t lines = 0;
-        for (char c : record) lines += c == '\n';
-        if (lines >= count) return true;
+        if (StandInStarts().size() >= count) return true;
         Sleep(50);
     }
     return false;
@@ -382,4 +395,89 @@ HWND CreateProgressRecorder(void)
 std::vector<ProgressMessage> RecordedProgress(void)
 {
     return gRecorded;
+}
+
+const wchar_t kUninstallKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TarvoMarkwise";
+const wchar_t kRunKeyPath[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
+
+std::wstring InstallTest::DesktopLink(void)
+{
+    return KnownFolder(CSIDL_DESKTOPDIRECTORY) + L"\\Tarvo Markwise.lnk";
+}
+
+std::wstring InstallTest::StartMenuFolder(void)
+{
+    return KnownFolder(CSIDL_PROGRAMS) + L"\\Tarvo";
+}
+
+std::wstring InstallTest::StartMenuLink(void)
+{
+    return StartMenuFolder() + L"\\Tarvo Markwise.lnk";
+}
+
+std::wstring InstallTest::Text(HWND window)
+{
+    wchar_t text[512] = {0};
+    GetWindowTextW(window, text, 512);
+    return text;
+}
+
+void InstallTest::ClearProfile(void)
+{
+    HKEY run;
+
+    CloseStandIns();
+    DeleteFileW(DesktopLink().c_str());
+    RemoveTree(StartMenuFolder());
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_SET_VALUE, &run) == ERROR_SUCCESS) {
+        RegDeleteValueW(run, L"TarvoRelay");
+        RegCloseKey(run);
+    }
+}
+
+static HWND CreateChild(HWND parent, const wchar_t *className, const wchar_t *text, int id)
+{
+    return CreateWindowExW(0, className, text, WS_CHILD | WS_VISIBLE, 0, 0, 100, 20, parent, (HMENU)(INT_PTR)id,
+                           GetModuleHandleW(NULL), NULL);
+}
+
+void InstallTest::SetUp()
+{
+    static ATOM registered;
+    WNDCLASSW mainClass = {0};
+
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+
+    ScratchTest::SetUp();
+    InitCommonControlsEx(&controls);
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    ClearProfile();
+    SetPathGlobals(Path(L"Tarvo Markwise"), Path(L"TarvoMarkwise_Setup.exe"));
+    application = ReadBytes(StandInBuildPath());
+    ASSERT_FALSE(application.empty());
+    setupFile = PackageFile(RandomBytes(4099, 42), application);
+    ASSERT_TRUE(WriteBytes(gSelfPath, setupFile));
+    UseStandInRecord(Path(L"standin.txt"));
+
+    if (!registered) {
+        mainClass.lpfnWndProc = DefWindowProcW;
+        mainClass.hInstance = GetModuleHandleW(NULL);
+        mainClass.lpszClassName = L"TarvoTestMain";
+        registered = RegisterClassW(&mainClass);
+    }
+    gMain = CreateWindowExW(0, L"TarvoTestMain", L"test", WS_OVERLAPPEDWINDOW, 0, 0, 300, 200, NULL, NULL,
+                            GetModuleHandleW(NULL), NULL);
+    gStatus = CreateChild(gMain, L"STATIC", L"Kuruluma hazır.", 0);
+    gProgress = CreateChild(gMain, PROGRESS_CLASSW, L"", ID_PROGRESS_BAR);
+    gInstallButton = CreateChild(gMain, L"BUTTON", L"Kur", ID_PRIMARY_BUTTON);
+    gCancelButton = CreateChild(gMain, L"BUTTON", L"Vazgeç", ID_CANCEL_BUTTON);
+}
+
+void InstallTest::TearDown()
+{
+    if (IsWindow(gMain)) DestroyWindow(gMain);
+    ClearProfile();
+    CoUninitialize();
+    ScratchTest::TearDown();
 }

@@ -80,8 +80,13 @@ struct StandIn {
     HANDLE process;
     DWORD id;
 };
-std::wstring StandInRecordPath(void);
-std::string StandInRecord(void);
+struct StandInStart {
+    std::wstring directory;
+    std::wstring commandLine;
+};
+// Points the stand-ins started from now on at a fresh record file.
+void UseStandInRecord(const std::wstring &path);
+std::vector<StandInStart> StandInStarts(void);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
@@ -99,5 +104,26 @@ struct ProgressMessage {
 };
 HWND CreateProgressRecorder(void);
 std::vector<ProgressMessage> RecordedProgress(void);
+
+extern const wchar_t kUninstallKeyPath[];
+extern const wchar_t kRunKeyPath[];
+
+// An installation into a scratch folder named "Tarvo Markwise", from a
+// scratch setup file that packs the stand-in application, with a window that
+// holds the controls the procedures drive. The profile's shortcuts, uninstall
+// entry and agent traces are cleared before and after each test.
+class InstallTest : public ScratchTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    static void ClearProfile(void);
+    static std::wstring DesktopLink(void);
+    static std::wstring StartMenuFolder(void);
+    static std::wstring StartMenuLink(void);
+    static std::wstring Text(HWND window);
+    SavedState saved;
+    Bytes application;
+    Bytes setupFile;
+};
 
 #endif

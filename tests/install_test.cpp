@@ -1,0 +1,133 @@
+// The install procedure into a scratch folder, and the directory helper.
+#include "test_support.h"
+#include "texts.h"
+
+#include <commctrl.h>
+
+class DirectoryTest : public ScratchTest {
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        GetCurrentDirectoryW(MAX_PATH, previous);
+        SetCurrentDirectoryW(scratch.c_str());
+    }
+    void TearDown() override
+    {
+        SetCurrentDirectoryW(previous);
+        ScratchTest::TearDown();
+    }
+    wchar_t previous[MAX_PATH];
+};
+
+TEST_F(DirectoryTest, CreatesChainsAndAcceptsWhatAlreadyExists)
+{
+    EXPECT_EQ(1, EnsureDirectory(Path(L"one\\two\\three").c_str()));
+    EXPECT_TRUE(IsDirectory(Path(L"one\\two\\three")));
+    EXPECT_EQ(1, EnsureDirectory(Path(L"one\\two").c_str()));
+
+    ASSERT_TRUE(WriteBytes(Path(L"file"), Bytes(3, 1)));
+    EXPECT_EQ(1, EnsureDirectory(Path(L"file").c_str()));
+    EXPECT_EQ(0, EnsureDirectory(Path(L"file\\below").c_str()));
+    EXPECT_EQ(Bytes(3, 1), ReadBytes(Path(L"file")));
+}
+
+TEST_F(DirectoryTest, CutsLongPathsAt259Characters)
+{
+    std::wstring path = scratch;
+    while (path.size() < 300) path += L"\\level";
+    std::wstring cut = path.substr(0, 259);
+
+    ASSERT_LT(cut.size(), path.size());
+    EXPECT_EQ(1, EnsureDirectory(path.c_str()));
+    EXPECT_TRUE(IsDirectory(cut));
+    EXPECT_FALSE(IsDirectory(path.substr(0, cut.rfind(L'\\')) + L"\\level"));
+}
+
+TEST_F(DirectoryTest, ShortPathsAreCreatedInOneCallAndDrivePrefixesAreSkipped)
+{
+    EXPECT_EQ(1, EnsureDirectory(L"ab"));
+    EXPECT_TRUE(IsDirectory(Path(L"ab")));
+    // Three characters: no level is created on the way, so "a" stays absent.
+    EXPECT_EQ(0, EnsureDirectory(L"a\\b"));
+    EXPECT_FALSE(Exists(Path(L"a")));
+
+    RemoveTree(L"C:\\TarvoTestA");
+    EXPECT_EQ(1, EnsureDirectory(L"C:\\TarvoTestA\\B"));
+    EXPECT_TRUE(IsDirectory(L"C:\\TarvoTestA\\B"));
+    RemoveTree(L"C:\\TarvoTestA");
+}
+
+TEST_F(InstallTest, InstallsTheWholeLayoutAndTurnsTheWindowToItsFinishedState)
+{
+    DWORD type;
+    Bytes data;
+
+    InstallNow();
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+    EXPECT_TRUE(Exists(DesktopLink()));
+    EXPECT_TRUE(Exists(StartMenuLink()));
+    EXPECT_TRUE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data));
+    EXPECT_EQ(1, gInstalled);
+    EXPECT_EQ(1000, SendMessageW(gProgress, PBM_GETPOS, 0, 0));
+    EXPECT_EQ(0u, Text(gStatus).find(L"Kurulum tamamlandı."));
+    EXPECT_EQ(L"Programı Aç", Text(gInstallButton));
+    EXPECT_EQ(L"Kapat", Text(gCancelButton));
+    EXPECT_TRUE(IsWindowEnabled(gInstallButton));
+    EXPECT_TRUE(IsWindowEnabled(gCancelButton));
+
+    // A reinstall overwrites in place.
+    ASSERT_TRUE(WriteBytes(gAppPath, Bytes(10, 7)));
+    ASSERT_TRUE(WriteBytes(gUninstallPath, Bytes(10, 7)));
+    InstallNow();
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+}
+
+TEST_F(InstallTest, ASetupFileWithoutPackageReportsOnceAndKeepsAnEarlierApplication)
+{
+    ASSERT_EQ(1, EnsureDirectory(gInstallDir));
+    ASSERT_TRUE(WriteBytes(gAppPath, Bytes(50, 9)));
+    ASSERT_TRUE(WriteBytes(gSelfPath, RandomBytes(5000, 3)));
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        std::vector<SeenBox> boxes = answerer.Seen();
+        ASSERT_EQ(1u, boxes.size());
+        EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", boxes[0].caption);
+        EXPECT_EQ(L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.", boxes[0].text);
+        EXPECT_FALSE(boxes[0].hasYesNo);
+    }
+    EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
+    EXPECT_EQ(L"Kur", Text(gInstallButton));
+    EXPECT_EQ(L"Vazgeç", Text(gCancelButton));
+    EXPECT_TRUE(IsWindowEnabled(gInstallButton));
+    EXPECT_TRUE(IsWindowEnabled(gCancelButton));
+    EXPECT_EQ(0, gInstalled);
+    EXPECT_EQ(Bytes(50, 9), ReadBytes(gAppPath));
+    EXPECT_FALSE(Exists(gUninstallPath));
+    EXPECT_FALSE(Exists(DesktopLink()));
+}
+
+TEST_F(InstallTest, ARunningApplicationBlocksTheReinstallAndStaysInPlace)
+{
+    StandIn running;
+
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    running = StartStandIn(gAppPath, gInstallDir);
+    ASSERT_NE((HANDLE)NULL, running.process);
+    ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+    gInstalled = 0;
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        ASSERT_EQ(1u, answerer.Seen().size());
+        EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", answerer.Seen()[0].caption);
+    }
+    EXPECT_EQ(0, gInstalled);
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    CloseStandIns();
+    CloseHandle(running.process);
+}
