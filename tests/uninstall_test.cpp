@@ -1,0 +1,166 @@
+// The uninstall procedure: confirmation, removals, the completion box and the
+// deferred removal of the uninstaller and its folder.
+#include "test_support.h"
+
+#include <shlobj.h>
+
+class UninstallTest : public InstallTest {
+protected:
+    void SetUp() override
+    {
+        InstallTest::SetUp();
+        InstallNow();
+        ASSERT_EQ(1, gInstalled);
+        // The deferred command deletes the running file: here the scratch
+        // uninstaller copy, as when the installed uninstaller runs.
+        lstrcpynW(gSelfPath, gUninstallPath, SETUP_PATH_CAPACITY);
+        GetEnvironmentVariableW(L"ComSpec", comSpec, MAX_PATH);
+    }
+    void TearDown() override
+    {
+        SetEnvironmentVariableW(L"ComSpec", comSpec);
+        InstallTest::TearDown();
+    }
+    std::vector<SeenBox> Uninstall(std::vector<int> answers)
+    {
+        BoxAnswerer answerer(answers);
+        UninstallNow();
+        return answerer.Seen();
+    }
+    bool EntryExists()
+    {
+        DWORD type;
+        Bytes data;
+        return ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"DisplayName", &type, &data);
+    }
+    static bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs)
+    {
+        for (DWORD waited = 0; waited < timeoutMs && Exists(path); waited += 100) Sleep(100);
+        return !Exists(path);
+    }
+    void ExpectInstalled()
+    {
+        EXPECT_TRUE(Exists(DesktopLink()));
+        EXPECT_TRUE(Exists(StartMenuLink()));
+        EXPECT_TRUE(Exists(gAppPath));
+        EXPECT_TRUE(Exists(gUninstallPath));
+        EXPECT_TRUE(EntryExists());
+        EXPECT_TRUE(IsWindow(gMain));
+    }
+    wchar_t comSpec[MAX_PATH] = {0};
+};
+
+static const wchar_t kQuestion[] = L"Tarvo Markwise kaldırılsın mı?\n\n";
+static const wchar_t kDone[] = L"Tarvo Markwise kaldırıldı.";
+
+TEST_F(UninstallTest, AnsweringNoChangesNothing)
+{
+    std::vector<SeenBox> boxes = Uninstall({IDNO});
+
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", boxes[0].caption);
+    EXPECT_EQ(0u, boxes[0].text.find(kQuestion));
+    EXPECT_GT(boxes[0].text.size(), wcslen(kQuestion));
+    EXPECT_TRUE(boxes[0].hasYesNo);
+    ExpectInstalled();
+    Sleep(3000);
+    EXPECT_TRUE(Exists(gUninstallPath));
+}
+
+TEST_F(UninstallTest, YesRemovesEverythingAndTheDeferredCommandTheRest)
+{
+    HANDLE stopEvent = CreateEventW(NULL, TRUE, FALSE, L"Local\\TarvoRelay_Stop_v1");
+    std::wstring agentFile = std::wstring(gInstallDir) + L"\\TarvoRelay.exe";
+
+    ASSERT_TRUE(WriteBytes(agentFile, Bytes(5, 5)));
+    std::vector<SeenBox> boxes = Uninstall({IDYES, IDOK});
+
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", boxes[1].caption);
+    EXPECT_EQ(0u, boxes[1].text.find(kDone));
+    EXPECT_GT(boxes[1].text.size(), wcslen(kDone));
+    EXPECT_FALSE(boxes[1].hasYesNo);
+    EXPECT_FALSE(Exists(DesktopLink()));
+    EXPECT_FALSE(Exists(StartMenuFolder()));
+    EXPECT_FALSE(Exists(gAppPath));
+    EXPECT_FALSE(Exists(agentFile));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopEvent, 0));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_FALSE(IsWindow(gMain));
+    // The interpreter waits about two seconds before it deletes.
+    EXPECT_TRUE(Exists(gUninstallPath));
+    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+    EXPECT_TRUE(WaitUntilGone(gInstallDir, 5000));
+    CloseHandle(stopEvent);
+}
+
+TEST_F(UninstallTest, UserFilesKeepTheirFoldersAndSurvive)
+{
+    std::wstring userFile = std::wstring(gInstallDir) + L"\\proje.tmw";
+    std::wstring otherLink = StartMenuFolder() + L"\\Başka Araç.lnk";
+
+    ASSERT_TRUE(WriteBytes(userFile, Bytes(1234, 0x42)));
+    ASSERT_TRUE(WriteBytes(otherLink, Bytes(77, 0x43)));
+    Uninstall({IDYES, IDOK});
+    EXPECT_FALSE(Exists(StartMenuLink()));
+    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+    Sleep(1000);
+    EXPECT_EQ(Bytes(1234, 0x42), ReadBytes(userFile));
+    EXPECT_EQ(Bytes(77, 0x43), ReadBytes(otherLink));
+    EXPECT_TRUE(IsDirectory(gInstallDir));
+}
+
+TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsTheExactCommand)
+{
+    wchar_t system[MAX_PATH];
+    std::wstring expected = L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"" + std::wstring(gSelfPath) +
+                            L"\" & rmdir /q \"" + std::wstring(gInstallDir) + L"\"\"";
+    std::wstring standIn = Path(L"interpreter.exe");
+
+    ASSERT_TRUE(CopyFileW(StandInBuildPath().c_str(), standIn.c_str(), FALSE));
+    SetEnvironmentVariableW(L"ComSpec", standIn.c_str());
+    SetCurrentDirectoryW(gInstallDir);
+    Uninstall({IDYES, IDOK});
+    SetCurrentDirectoryW(scratch.c_str());
+    ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+    GetSystemDirectoryW(system, MAX_PATH);
+    std::vector<StandInStart> starts = StandInStarts();
+    EXPECT_EQ(0, _wcsicmp(system, starts[0].directory.c_str())) << WideToUtf8(starts[0].directory);
+    EXPECT_NE(std::wstring::npos, starts[0].commandLine.find(expected)) << WideToUtf8(starts[0].commandLine);
+    CloseStandIns();
+    // Nothing deleted the uninstaller: the stand-in is no interpreter.
+    EXPECT_TRUE(Exists(gUninstallPath));
+}
+
+TEST_F(UninstallTest, WithoutComSpecCmdRemovesTheFolderThatWasTheCurrentDirectory)
+{
+    SetEnvironmentVariableW(L"ComSpec", NULL);
+    // The uninstaller started from inside its folder: the interpreter must
+    // not inherit that folder as its current directory.
+    SetCurrentDirectoryW(gInstallDir);
+    Uninstall({IDYES, IDOK});
+    SetCurrentDirectoryW(scratch.c_str());
+    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+    EXPECT_TRUE(WaitUntilGone(gInstallDir, 5000));
+}
+
+TEST_F(UninstallTest, ARunningApplicationStopsTheUninstallBeforeAnythingIsRemoved)
+{
+    StandIn running = StartStandIn(gAppPath, gInstallDir);
+
+    ASSERT_NE((HANDLE)NULL, running.process);
+    ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+    std::vector<SeenBox> boxes = Uninstall({IDYES, IDOK});
+    ASSERT_EQ(2u, boxes.size());
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", boxes[1].caption);
+    EXPECT_NE(std::wstring::npos, boxes[1].text.find(L"kapatıp")) << WideToUtf8(boxes[1].text);
+    ExpectInstalled();
+
+    // Closed, the application no longer holds anything back.
+    CloseStandIns();
+    CloseHandle(running.process);
+    Uninstall({IDYES, IDOK});
+    EXPECT_FALSE(Exists(gAppPath));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+}
