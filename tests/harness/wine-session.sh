@@ -38,7 +38,7 @@ boot_template() {
   # bar in the colour the program asks for.
   WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
   WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
-  WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\ThemeManager' /v ThemeActive /d 0 /f
+  WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive /d 0 /f
   WINEPREFIX="$template" quiet wineserver -w
 }
 

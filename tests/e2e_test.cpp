@@ -1,0 +1,341 @@
+// The packed setup file run as a user runs it: its window, its buttons and
+// boxes, and what it leaves in a scratch profile.
+#include "ui_driver.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+
+static const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+static const wchar_t *const kRedirected[] = {L"Local AppData", L"Desktop", L"Programs"};
+
+// A profile of its own: the local application-data, desktop and Start-menu
+// folders of the next processes point into the scratch folder.
+class SetupRunTest : public ScratchTest {
+protected:
+    void SetUp() override
+    {
+        ScratchTest::SetUp();
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
+        for (int i = 0; i < 3; ++i) {
+            DWORD size = sizeof saved[i];
+            DWORD type = 0;
+            hadValue[i] = RegQueryValueExW(key, kRedirected[i], NULL, &type, (BYTE *)saved[i], &size) == ERROR_SUCCESS;
+            std::wstring folder = Path(std::wstring(L"profile\\") + kRedirected[i]);
+            EnsureDirectory(folder.c_str());
+            RegSetValueExW(key, kRedirected[i], 0, REG_EXPAND_SZ, (const BYTE *)folder.c_str(), (DWORD)(folder.size() + 1) * 2);
+        }
+        RegCloseKey(key);
+        RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+        installDir = Path(L"profile\\Local AppData\\Programs\\Tarvo Markwise");
+        appPath = installDir + L"\\TarvoMarkwise.exe";
+        uninstallerPath = installDir + L"\\TarvoMarkwiseKaldir.exe";
+        desktopLink = Path(L"profile\\Desktop\\Tarvo Markwise.lnk");
+        startMenuFolder = Path(L"profile\\Programs\\Tarvo");
+        downloads = Path(L"Downloads");
+        CreateDirectoryW(downloads.c_str(), NULL);
+        setupPath = downloads + L"\\TarvoMarkwise_Setup.exe";
+        ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoMarkwise_Setup.exe").c_str(), setupPath.c_str(), FALSE));
+        UseStandInRecord(Path(L"standin.txt"));
+    }
+    void TearDown() override
+    {
+        EndSetup(&run);
+        CloseStandIns();
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            for (int i = 0; i < 3; ++i) {
+                if (hadValue[i])
+                    RegSetValueExW(key, kRedirected[i], 0, REG_EXPAND_SZ, (const BYTE *)saved[i], (DWORD)(wcslen(saved[i]) + 1) * 2);
+                else
+                    RegDeleteValueW(key, kRedirected[i]);
+            }
+            RegCloseKey(key);
+        }
+        RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+        ScratchTest::TearDown();
+    }
+    static std::wstring BuildFile(const wchar_t *name)
+    {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(NULL, self, MAX_PATH);
+        *wcsrchr(self, L'\\') = L'\0';
+        return std::wstring(self) + L"\\" + name;
+    }
+    void Start(const std::wstring &commandLine)
+    {
+        EndSetup(&run);
+        run = LaunchSetup(commandLine, downloads);
+        ASSERT_NE((HWND)NULL, run.window) << "no setup window for " << WideToUtf8(commandLine);
+    }
+    void StartSetupFile() { Start(L"\"" + setupPath + L"\""); }
+    HWND Control(int id) { return GetDlgItem(run.window, id); }
+    HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
+    void ExpectExitCode(DWORD expected)
+    {
+        DWORD code = 12345;
+        ASSERT_TRUE(WaitForExit(run.process, 20000, &code));
+        EXPECT_EQ(expected, code);
+    }
+    void InstallAndClose()
+    {
+        StartSetupFile();
+        Press(Control(ID_PRIMARY_BUTTON));
+        ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+        Press(Control(ID_CANCEL_BUTTON));
+        ExpectExitCode(0);
+    }
+    std::wstring UninstallCommand()
+    {
+        DWORD type = 0;
+        Bytes data;
+        if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data)) return L"";
+        return std::wstring((const wchar_t *)data.data());
+    }
+    static bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs)
+    {
+        for (DWORD waited = 0; waited < timeoutMs && Exists(path); waited += 100) Sleep(100);
+        return !Exists(path);
+    }
+
+    RunningSetup run = {NULL, 0, NULL};
+    wchar_t saved[3][MAX_PATH] = {};
+    bool hadValue[3] = {};
+    std::wstring installDir, appPath, uninstallerPath, desktopLink, startMenuFolder, downloads, setupPath;
+};
+
+struct ExpectedControl {
+    const wchar_t *className;
+    std::wstring text;
+    int x, y, width, height, id;
+};
+
+static void ExpectControls(const std::vector<ControlFacts> &seen, const std::vector<ExpectedControl> &expected)
+{
+    ASSERT_EQ(expected.size(), seen.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        SCOPED_TRACE("control " + std::to_string(i + 1) + " " + WideToUtf8(expected[i].text));
+        EXPECT_EQ(0, _wcsicmp(expected[i].className, seen[i].className.c_str())) << WideToUtf8(seen[i].className);
+        EXPECT_EQ(expected[i].text, seen[i].text);
+        EXPECT_EQ(expected[i].x, seen[i].rect.left);
+        EXPECT_EQ(expected[i].y, seen[i].rect.top);
+        EXPECT_EQ(expected[i].width, seen[i].rect.right - seen[i].rect.left);
+        EXPECT_EQ(expected[i].height, seen[i].rect.bottom - seen[i].rect.top);
+        EXPECT_EQ(expected[i].id, seen[i].id);
+    }
+}
+
+static int Distance(COLORREF a, COLORREF b)
+{
+    return abs(GetRValue(a) - GetRValue(b)) + abs(GetGValue(a) - GetGValue(b)) + abs(GetBValue(a) - GetBValue(b));
+}
+
+// The pixel in a control's rectangle closest to a colour: glyph cores carry
+// the text colour exactly, their edges are blended by antialiasing.
+static int ClosestInRect(HWND window, const RECT &rect, COLORREF colour)
+{
+    int best = 1000;
+    for (int y = rect.top; y < rect.bottom; ++y)
+        for (int x = rect.left; x < rect.right; x += 1) best = std::min(best, Distance(ClientPixel(window, x, y), colour));
+    return best;
+}
+
+TEST_F(SetupRunTest, FreshInstallOpensTheApplicationAndClosesWithZero)
+{
+    RECT outer;
+
+    StartSetupFile();
+    wchar_t className[64] = {0};
+    GetClassNameW(run.window, className, 64);
+    EXPECT_STREQ(L"TarvoMarkwiseSetup102", className);
+    EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", TextOf(run.window));
+    GetWindowRect(run.window, &outer);
+    EXPECT_EQ(718, outer.right - outer.left);
+    EXPECT_EQ(438, outer.bottom - outer.top);
+    EXPECT_EQ(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+              GetWindowLongW(run.window, GWL_STYLE) & (WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX | WS_THICKFRAME));
+
+    std::vector<ControlFacts> controls = Controls(run.window);
+    ExpectControls(controls, {
+        {L"Static", L"tarvo", 28, 24, 210, 48, 0},
+        {L"Static", L"MARKWISE KURULUMU", 30, 69, 230, 20, 0},
+        {L"Static", L"Tarvo Markwise 1.0.2 kullanıcı hesabınıza kurulacak; yönetici izni gerekmez.", 292, 34, 372, 58, 0},
+        {L"Static", L"Kurulum klasörü", 292, 106, 150, 20, 0},
+        {L"Static", installDir, 292, 128, 372, 40, 0},
+        {L"Static", controls.size() > 5 ? controls[5].text : L"", 292, 174, 372, 100, 0},
+        {L"msctls_progress32", L"", 292, 286, 372, 18, ID_PROGRESS_BAR},
+        {L"Static", L"Kuruluma hazır.", 292, 314, 372, 24, 0},
+        {L"Button", L"Kur", 452, 356, 100, 34, ID_PRIMARY_BUTTON},
+        {L"Button", L"Vazgeç", 564, 356, 100, 34, ID_CANCEL_BUTTON},
+    });
+    ASSERT_EQ(10u, controls.size());
+    EXPECT_EQ(0u, controls[5].text.find(L"Çalışma biçimi:"));
+    EXPECT_NE(std::wstring::npos, controls[5].text.find(L"ağ bağlantısı"));
+
+    // Paint: navy band, red stripe from 268 to 274, light background, and
+    // the text colours either side of x 269.
+    Sleep(500);
+    EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"install-window.bmp")));
+    EXPECT_EQ(RGB(16, 28, 47), ClientPixel(run.window, 10, 380));
+    EXPECT_EQ(RGB(16, 28, 47), ClientPixel(run.window, 267, 200));
+    EXPECT_EQ(RGB(229, 31, 48), ClientPixel(run.window, 268, 5));
+    EXPECT_EQ(RGB(229, 31, 48), ClientPixel(run.window, 273, 390));
+    EXPECT_EQ(RGB(242, 245, 249), ClientPixel(run.window, 274, 200));
+    EXPECT_EQ(RGB(242, 245, 249), ClientPixel(run.window, 690, 20));
+    EXPECT_EQ(0, ClosestInRect(run.window, controls[0].rect, RGB(244, 246, 250)));
+    EXPECT_EQ(0, ClosestInRect(run.window, controls[7].rect, RGB(33, 41, 54)));
+    EXPECT_EQ(RGB(16, 28, 47), ClientPixel(run.window, controls[1].rect.right - 2, controls[1].rect.top + 1));
+    EXPECT_EQ(RGB(242, 245, 249), ClientPixel(run.window, controls[7].rect.right - 2, controls[7].rect.top + 1));
+
+    Press(Control(ID_PRIMARY_BUTTON));
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    EXPECT_EQ(1000, SendMessageW(Control(ID_PROGRESS_BAR), PBM_GETPOS, 0, 0));
+    // The test prefix has theming off, so the bar is drawn in the colour the
+    // program asks for; themed Windows draws its own colour instead.
+    EXPECT_EQ(0, ClosestInRect(run.window, controls[6].rect, RGB(229, 31, 48)));
+    EXPECT_EQ(0u, TextOf(controls[7].handle).find(L"Kurulum tamamlandı. "));
+    EXPECT_EQ(L"Kapat", TextOf(Control(ID_CANCEL_BUTTON)));
+    EXPECT_TRUE(IsWindowEnabled(Control(ID_PRIMARY_BUTTON)));
+    EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+    EXPECT_EQ(ReadBytes(setupPath), ReadBytes(uninstallerPath));
+    EXPECT_TRUE(Exists(desktopLink));
+    EXPECT_TRUE(Exists(startMenuFolder + L"\\Tarvo Markwise.lnk"));
+    EXPECT_EQ(L"\"" + uninstallerPath + L"\" --uninstall", UninstallCommand());
+    EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"install-finished.bmp")));
+
+    Press(Control(ID_PRIMARY_BUTTON));
+    ASSERT_TRUE(WaitForStandInStarts(1, 20000));
+    EXPECT_EQ(0, _wcsicmp(installDir.c_str(), StandInStarts()[0].directory.c_str()))
+        << WideToUtf8(StandInStarts()[0].directory);
+    EXPECT_TRUE(IsWindow(run.window));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(run.process, 0));
+    CloseStandIns();
+
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+}
+
+TEST_F(SetupRunTest, SecondRunReinstallsOverTheFirstAndTheCloseBoxEndsWithZero)
+{
+    InstallAndClose();
+    ASSERT_TRUE(WriteBytes(appPath, Bytes(10, 1)));
+
+    StartSetupFile();
+    EXPECT_EQ(L"Yeniden Kur", TextOf(Control(ID_PRIMARY_BUTTON)));
+    std::vector<ControlFacts> controls = Controls(run.window);
+    ASSERT_EQ(10u, controls.size());
+    EXPECT_EQ(0u, controls[2].text.find(L"Tarvo Markwise 1.0.2 kurulacak. "));
+    Press(Control(ID_PRIMARY_BUTTON));
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+
+    PostMessageW(run.window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    ExpectExitCode(0);
+}
+
+TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
+{
+    InstallAndClose();
+    std::wstring command = UninstallCommand();
+    ASSERT_FALSE(command.empty());
+
+    Start(command);
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", TextOf(run.window));
+    std::vector<ControlFacts> controls = Controls(run.window);
+    ASSERT_EQ(5u, controls.size());
+    ExpectControls(controls, {
+        {L"Static", L"tarvo", 28, 24, 210, 48, 0},
+        {L"Static", L"MARKWISE KALDIRMA", 30, 69, 230, 20, 0},
+        {L"Static", controls[2].text, 292, 34, 372, 58, 0},
+        {L"Button", L"Kaldır", 452, 356, 100, 34, ID_PRIMARY_BUTTON},
+        {L"Button", L"Vazgeç", 564, 356, 100, 34, ID_CANCEL_BUTTON},
+    });
+    EXPECT_EQ(0u, controls[2].text.find(L"Program kaldırılır; "));
+    Sleep(500);
+    EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"uninstall-window.bmp")));
+    EXPECT_EQ(0, ClosestInRect(run.window, controls[2].rect, RGB(33, 41, 54)));
+
+    // "No", then "Vazgeç": nothing changes.
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    SeenBox question = ReadBox(box);
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", question.caption);
+    EXPECT_EQ(0u, question.text.find(L"Tarvo Markwise kaldırılsın mı?\n\n"));
+    EXPECT_TRUE(question.hasYesNo);
+    Answer(box, IDNO);
+    EXPECT_TRUE(IsWindow(run.window));
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+    EXPECT_TRUE(Exists(appPath));
+    EXPECT_TRUE(Exists(uninstallerPath));
+    EXPECT_TRUE(Exists(desktopLink));
+    EXPECT_EQ(command, UninstallCommand());
+
+    // "Yes": everything goes, the uninstaller and its folder a little later.
+    Start(command);
+    Press(Control(ID_PRIMARY_BUTTON));
+    box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    Answer(box, IDYES);
+    box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    SeenBox done = ReadBox(box);
+    EXPECT_EQ(L"Tarvo Markwise Kaldırma", done.caption);
+    EXPECT_EQ(0u, done.text.find(L"Tarvo Markwise kaldırıldı. "));
+    Answer(box, IDOK);
+    ExpectExitCode(0);
+    EXPECT_FALSE(Exists(appPath));
+    EXPECT_FALSE(Exists(desktopLink));
+    EXPECT_FALSE(Exists(startMenuFolder));
+    EXPECT_EQ(L"", UninstallCommand());
+    EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
+    EXPECT_TRUE(WaitUntilGone(installDir, 5000));
+}
+
+TEST_F(SetupRunTest, AUserFileKeepsTheInstallFolder)
+{
+    InstallAndClose();
+    std::wstring userFile = installDir + L"\\etiketler.tmw";
+    ASSERT_TRUE(WriteBytes(userFile, Bytes(321, 9)));
+
+    Start(UninstallCommand());
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    Answer(box, IDYES);
+    box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    Answer(box, IDOK);
+    ExpectExitCode(0);
+    EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
+    Sleep(1000);
+    EXPECT_EQ(Bytes(321, 9), ReadBytes(userFile));
+    EXPECT_TRUE(IsDirectory(installDir));
+}
+
+TEST_F(SetupRunTest, ASetupFileWithoutPackageShowsTheErrorAndOffersItsButtonsAgain)
+{
+    ASSERT_TRUE(CopyFileW(BuildFile(L"setup.exe").c_str(), setupPath.c_str(), FALSE));
+    StartSetupFile();
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    SeenBox error = ReadBox(box);
+    EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", error.caption);
+    EXPECT_EQ(L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.", error.text);
+    EXPECT_FALSE(error.hasYesNo);
+    EXPECT_FALSE(IsWindowEnabled(Control(ID_PRIMARY_BUTTON)));
+    Answer(box, IDOK);
+    std::vector<ControlFacts> controls = Controls(run.window);
+    ASSERT_EQ(10u, controls.size());
+    EXPECT_TRUE(WaitForText(controls[7].handle, L"Kurulum tamamlanamadı.", 5000));
+    EXPECT_EQ(L"Kur", TextOf(Control(ID_PRIMARY_BUTTON)));
+    EXPECT_EQ(L"Vazgeç", TextOf(Control(ID_CANCEL_BUTTON)));
+    EXPECT_TRUE(IsWindowEnabled(Control(ID_PRIMARY_BUTTON)));
+    EXPECT_TRUE(IsWindowEnabled(Control(ID_CANCEL_BUTTON)));
+    EXPECT_FALSE(Exists(appPath));
+    EXPECT_FALSE(Exists(desktopLink));
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+}

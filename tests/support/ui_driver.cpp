@@ -1,0 +1,184 @@
+#include "ui_driver.h"
+
+RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory)
+{
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION created = {0};
+    std::wstring line = commandLine;
+    RunningSetup setup = {NULL, 0, NULL};
+
+    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, directory.c_str(), &startup, &created)) return setup;
+    CloseHandle(created.hThread);
+    setup.process = created.hProcess;
+    setup.id = created.dwProcessId;
+    setup.window = WaitForTopWindow(setup.id, L"TarvoMarkwiseSetup102", 20000);
+    return setup;
+}
+
+void EndSetup(RunningSetup *setup)
+{
+    if (!setup->process) return;
+    if (WaitForSingleObject(setup->process, 0) == WAIT_TIMEOUT) TerminateProcess(setup->process, 99);
+    WaitForSingleObject(setup->process, 5000);
+    CloseHandle(setup->process);
+    setup->process = NULL;
+}
+
+struct TopSearch {
+    DWORD processId;
+    const wchar_t *className;
+    HWND found;
+};
+
+static BOOL CALLBACK MatchTop(HWND window, LPARAM context)
+{
+    TopSearch *search = (TopSearch *)context;
+    wchar_t className[64] = {0};
+    DWORD process = 0;
+
+    GetWindowThreadProcessId(window, &process);
+    GetClassNameW(window, className, 64);
+    if (process == search->processId && wcscmp(className, search->className) == 0 && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForTopWindow(DWORD processId, const wchar_t *className, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        TopSearch search = {processId, className, NULL};
+        EnumWindows(MatchTop, (LPARAM)&search);
+        if (search.found) return search.found;
+        Sleep(50);
+    }
+    return NULL;
+}
+
+std::wstring TextOf(HWND window)
+{
+    wchar_t text[1024] = {0};
+    DWORD_PTR result = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 1024, (LPARAM)text, SMTO_ABORTIFHUNG, 5000, &result);
+    return text;
+}
+
+// Children in creation order: the first created is at the top of the z-order.
+std::vector<ControlFacts> Controls(HWND window)
+{
+    std::vector<ControlFacts> controls;
+
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        ControlFacts facts;
+        wchar_t className[64] = {0};
+        GetClassNameW(child, className, 64);
+        facts.handle = child;
+        facts.className = className;
+        facts.text = TextOf(child);
+        GetWindowRect(child, &facts.rect);
+        MapWindowPoints(NULL, window, (POINT *)&facts.rect, 2);
+        facts.id = GetDlgCtrlID(child);
+        controls.push_back(facts);
+    }
+    return controls;
+}
+
+bool WaitForText(HWND window, const std::wstring &text, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        if (TextOf(window) == text) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
+void Press(HWND button)
+{
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+SeenBox ReadBox(HWND box)
+{
+    wchar_t caption[512] = {0};
+    SeenBox seen;
+
+    GetWindowTextW(box, caption, 512);
+    seen.caption = caption;
+    seen.text = TextOf(GetDlgItem(box, 0xFFFF));
+    seen.hasYesNo = GetDlgItem(box, IDYES) != NULL && GetDlgItem(box, IDNO) != NULL;
+    return seen;
+}
+
+void Answer(HWND box, int button)
+{
+    PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
+    for (int i = 0; i < 250 && IsWindow(box); ++i) Sleep(20);
+}
+
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode)
+{
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) return false;
+    return GetExitCodeProcess(process, exitCode) != 0;
+}
+
+COLORREF ClientPixel(HWND window, int x, int y)
+{
+    POINT point = {x, y};
+    HDC screen = GetDC(NULL);
+    COLORREF colour;
+
+    ClientToScreen(window, &point);
+    colour = GetPixel(screen, point.x, point.y);
+    ReleaseDC(NULL, screen);
+    return colour;
+}
+
+// The window as it is on screen, as a 24-bit bottom-up BMP file.
+bool SaveWindowBitmap(HWND window, const std::wstring &path)
+{
+    RECT rect;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info = {0};
+    void *pixels = NULL;
+    HBITMAP bitmap;
+    BITMAPFILEHEADER header = {0};
+    Bytes file;
+    int width, height, stride;
+
+    GetWindowRect(window, &rect);
+    width = rect.right - rect.left;
+    height = rect.bottom - rect.top;
+    stride = (width * 3 + 3) & ~3;
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = height;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    GdiFlush();
+    header.bfType = 0x4D42;
+    header.bfOffBits = sizeof header + sizeof info.bmiHeader;
+    header.bfSize = header.bfOffBits + stride * height;
+    file.insert(file.end(), (unsigned char *)&header, (unsigned char *)&header + sizeof header);
+    file.insert(file.end(), (unsigned char *)&info.bmiHeader, (unsigned char *)&info.bmiHeader + sizeof info.bmiHeader);
+    file.insert(file.end(), (unsigned char *)pixels, (unsigned char *)pixels + stride * height);
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return WriteBytes(path, file);
+}
+
+std::wstring ArtifactPath(const std::wstring &name)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    *wcsrchr(self, L'\\') = L'\0';
+    std::wstring folder = std::wstring(self) + L"\\artifacts";
+    CreateDirectoryW(folder.c_str(), NULL);
+    return folder + L"\\" + name;
+}

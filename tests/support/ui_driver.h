@@ -1,0 +1,36 @@
+// Drives a running setup program from outside, as a user would: finds its
+// windows, reads controls and message boxes, presses buttons, reads pixels.
+#ifndef TARVO_UI_DRIVER_H
+#define TARVO_UI_DRIVER_H
+
+#include "test_support.h"
+
+struct RunningSetup {
+    HANDLE process;
+    DWORD id;
+    HWND window;
+};
+
+struct ControlFacts {
+    HWND handle;
+    std::wstring className;
+    std::wstring text;
+    RECT rect;  // client coordinates of the main window
+    int id;
+};
+
+RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory);
+void EndSetup(RunningSetup *setup);
+HWND WaitForTopWindow(DWORD processId, const wchar_t *className, DWORD timeoutMs);
+std::vector<ControlFacts> Controls(HWND window);
+std::wstring TextOf(HWND window);
+bool WaitForText(HWND window, const std::wstring &text, DWORD timeoutMs);
+void Press(HWND button);
+SeenBox ReadBox(HWND box);
+void Answer(HWND box, int button);
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
+COLORREF ClientPixel(HWND window, int x, int y);
+bool SaveWindowBitmap(HWND window, const std::wstring &path);
+std::wstring ArtifactPath(const std::wstring &name);
+
+#endif
