@@ -25,7 +25,7 @@ static const int kBandEdge = 269;
 
 enum { ON_BOTH_MODES, INSTALL_MODE_ONLY };
 
-struct ControlSpec {
+struct ControlLayout {
     const wchar_t *className;
     const wchar_t *text;
     int x, y, width, height;
@@ -47,19 +47,19 @@ static const wchar_t *PrimaryButtonText(void)
     return gExistingInstall ? kReinstallButtonText : kInstallButtonText;
 }
 
-static void CreateControl(HWND window, const ControlSpec *spec)
+static void CreateControl(HWND window, const ControlLayout *layout)
 {
-    HWND control = CreateWindowExW(0, spec->className, spec->text, WS_CHILD | WS_VISIBLE, spec->x, spec->y,
-                                   spec->width, spec->height, window, (HMENU)(INT_PTR)spec->id, gInstance, NULL);
+    HWND control = CreateWindowExW(0, layout->className, layout->text, WS_CHILD | WS_VISIBLE, layout->x, layout->y,
+                                   layout->width, layout->height, window, (HMENU)(INT_PTR)layout->id, gInstance, NULL);
 
-    if (spec->font) SendMessageW(control, WM_SETFONT, (WPARAM)spec->font, TRUE);
-    if (spec->id == ID_PROGRESS_BAR) SendMessageW(control, PBM_SETBARCOLOR, 0, (LPARAM)kAccent);
-    if (spec->kept) *spec->kept = control;
+    if (layout->font) SendMessageW(control, WM_SETFONT, (WPARAM)layout->font, TRUE);
+    if (layout->id == ID_PROGRESS_BAR) SendMessageW(control, PBM_SETBARCOLOR, 0, (LPARAM)kAccent);
+    if (layout->kept) *layout->kept = control;
 }
 
 static void OnCreate(HWND window)
 {
-    const ControlSpec controls[] = {
+    const ControlLayout controls[] = {
         {L"STATIC", kBrandText, 28, 24, 210, 48, 0, gBrandFont, ON_BOTH_MODES, NULL},
         {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, gUiFont, ON_BOTH_MODES, NULL},
         {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, gUiFont, ON_BOTH_MODES, NULL},

@@ -55,13 +55,6 @@ protected:
         RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
         ScratchTest::TearDown();
     }
-    static std::wstring BuildFile(const wchar_t *name)
-    {
-        wchar_t self[MAX_PATH];
-        GetModuleFileNameW(NULL, self, MAX_PATH);
-        *wcsrchr(self, L'\\') = L'\0';
-        return std::wstring(self) + L"\\" + name;
-    }
     void Start(const std::wstring &commandLine)
     {
         EndSetup(&run);
@@ -91,11 +84,6 @@ protected:
         Bytes data;
         if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data)) return L"";
         return std::wstring((const wchar_t *)data.data());
-    }
-    static bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs)
-    {
-        for (DWORD waited = 0; waited < timeoutMs && Exists(path); waited += 100) Sleep(100);
-        return !Exists(path);
     }
 
     RunningSetup run = {NULL, 0, NULL};

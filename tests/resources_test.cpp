@@ -4,10 +4,7 @@
 
 static std::wstring BuiltSetup(void)
 {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    *wcsrchr(self, L'\\') = L'\0';
-    return std::wstring(self) + L"\\TarvoMarkwise_Setup.exe";
+    return BuildFile(L"TarvoMarkwise_Setup.exe");
 }
 
 static const WORD kEnglishUs = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US);

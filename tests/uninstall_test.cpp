@@ -33,11 +33,6 @@ protected:
         Bytes data;
         return ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"DisplayName", &type, &data);
     }
-    static bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs)
-    {
-        for (DWORD waited = 0; waited < timeoutMs && Exists(path); waited += 100) Sleep(100);
-        return !Exists(path);
-    }
     void ExpectInstalled()
     {
         EXPECT_TRUE(Exists(DesktopLink()));
@@ -117,7 +112,7 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
                             L"\" & rmdir /q \"" + std::wstring(gInstallDir) + L"\"\"";
     std::wstring standIn = Path(L"interpreter.exe");
 
-    ASSERT_TRUE(CopyFileW(StandInBuildPath().c_str(), standIn.c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoStandin.exe").c_str(), standIn.c_str(), FALSE));
     SetEnvironmentVariableW(L"ComSpec", standIn.c_str());
     SetCurrentDirectoryW(gInstallDir);
     Uninstall({IDYES, IDOK});

@@ -75,6 +75,20 @@ bool Exists(const std::wstring &path)
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs && Exists(path); waited += 100) Sleep(100);
+    return !Exists(path);
+}
+
+std::wstring BuildFile(const wchar_t *name)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(NULL, self, MAX_PATH);
+    *wcsrchr(self, L'\\') = L'\0';
+    return std::wstring(self) + L"\\" + name;
+}
+
 bool IsDirectory(const std::wstring &path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -118,25 +132,18 @@ Bytes RandomBytes(size_t count, unsigned seed)
     return bytes;
 }
 
-Bytes ModuleBytes(void)
-{
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    return ReadBytes(self);
-}
-
 unsigned int ZlibCrc(const unsigned char *bytes, size_t count)
 {
     return (unsigned int)crc32(0L, bytes, (uInt)count);
 }
 
-Bytes Trailer(const Bytes &payload, const char *magic12)
+static Bytes Trailer(const Bytes &payload)
 {
     Bytes trailer(24, 0);
     unsigned long long length = payload.size();
     unsigned int crc = ZlibCrc(payload.data(), payload.size());
 
-    memcpy(trailer.data(), magic12, 12);
+    memcpy(trailer.data(), "TARVOPKG3\0\0\0", 12);
     for (int i = 0; i < 8; ++i) trailer[12 + i] = (unsigned char)(length >> (8 * i));
     for (int i = 0; i < 4; ++i) trailer[20 + i] = (unsigned char)(crc >> (8 * i));
     return trailer;
@@ -338,14 +345,6 @@ void CloseStandIns(void)
     CloseHandle(closeEvent);
 }
 
-std::wstring StandInBuildPath(void)
-{
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    *wcsrchr(self, L'\\') = L'\0';
-    return std::wstring(self) + L"\\TarvoStandin.exe";
-}
-
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data)
 {
     HKEY opened;
@@ -454,7 +453,7 @@ void InstallTest::SetUp()
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     ClearProfile();
     SetPathGlobals(Path(L"Tarvo Markwise"), Path(L"TarvoMarkwise_Setup.exe"));
-    application = ReadBytes(StandInBuildPath());
+    application = ReadBytes(BuildFile(L"TarvoStandin.exe"));
     ASSERT_FALSE(application.empty());
     setupFile = PackageFile(RandomBytes(4099, 42), application);
     ASSERT_TRUE(WriteBytes(gSelfPath, setupFile));

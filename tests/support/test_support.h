@@ -27,14 +27,15 @@ protected:
 
 void RemoveTree(const std::wstring &path);
 bool Exists(const std::wstring &path);
+bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs);
+// A file of the build tree, beside the test executables.
+std::wstring BuildFile(const wchar_t *name);
 bool IsDirectory(const std::wstring &path);
 bool WriteBytes(const std::wstring &path, const Bytes &bytes);
 Bytes ReadBytes(const std::wstring &path);
 Bytes RandomBytes(size_t count, unsigned seed);
-Bytes ModuleBytes(void);
 
-// The 24-byte trailer, with the CRC-32 from zlib.
-Bytes Trailer(const Bytes &payload, const char *magic12 = "TARVOPKG3\0\0\0");
+// A setup file: prefix, payload and the 24-byte trailer with the CRC-32 from zlib.
 Bytes PackageFile(const Bytes &prefix, const Bytes &payload);
 unsigned int ZlibCrc(const unsigned char *bytes, size_t count);
 
@@ -90,7 +91,6 @@ std::vector<StandInStart> StandInStarts(void);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
-std::wstring StandInBuildPath(void);
 
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);

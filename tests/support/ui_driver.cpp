@@ -175,10 +175,7 @@ bool SaveWindowBitmap(HWND window, const std::wstring &path)
 
 std::wstring ArtifactPath(const std::wstring &name)
 {
-    wchar_t self[MAX_PATH];
-    GetModuleFileNameW(NULL, self, MAX_PATH);
-    *wcsrchr(self, L'\\') = L'\0';
-    std::wstring folder = std::wstring(self) + L"\\artifacts";
+    std::wstring folder = BuildFile(L"artifacts");
     CreateDirectoryW(folder.c_str(), NULL);
     return folder + L"\\" + name;
 }
