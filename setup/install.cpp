@@ -45,14 +45,16 @@ static void PlaceShortcuts(void)
 }
 
 // Only the install directory and the verified application decide success;
-// the uninstaller copy, the shortcuts and the entry are best effort.
+// the uninstaller copy, the shortcuts and the entry are best effort. Paths
+// cut at 259 characters would overlap (the uninstaller copy landing on the
+// application), so they count as a directory that cannot be made.
 void InstallNow(void)
 {
     EnableWindow(gInstallButton, FALSE);
     EnableWindow(gCancelButton, FALSE);
     SetWindowTextW(gStatus, kWorkingStatus);
     RemoveObsoleteComponent();
-    if (!EnsureDirectory(gInstallDir) || !ExtractApplication()) {
+    if (!InstallPathsWhole() || !EnsureDirectory(gInstallDir) || !ExtractApplication()) {
         MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
         SetWindowTextW(gStatus, kInstallFailedStatus);
         EnableButtons();

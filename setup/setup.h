@@ -46,6 +46,7 @@ extern HBRUSH gNavyBrush;
 int FormatText(wchar_t *buffer, int capacity, const wchar_t *format, ...);
 int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath);
 void DeriveInstallPaths(const wchar_t *localAppData);
+int InstallPathsWhole(void);
 void InitSetupState(void);
 
 // Application package.

@@ -8,6 +8,7 @@
 
 static const wchar_t kInstallDirFormat[] = L"%ls\\Programs\\Tarvo Markwise";
 static const wchar_t kAppPathFormat[] = L"%ls\\TarvoMarkwise.exe";
+static const wchar_t kUninstallerName[] = L"TarvoMarkwiseKaldir.exe";
 static const wchar_t kUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.exe";
 
 static const wchar_t kUninstallSwitch[] = L"--uninstall";
@@ -65,6 +66,17 @@ void DeriveInstallPaths(const wchar_t *localAppData)
     FormatText(gInstallDir, SETUP_PATH_CAPACITY, kInstallDirFormat, localAppData);
     FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir);
+}
+
+// The uninstaller path is the longest derived path: when it still ends in
+// "\TarvoMarkwiseKaldir.exe", none of the three was cut at 259 characters.
+int InstallPathsWhole(void)
+{
+    size_t length = wcslen(gUninstallPath);
+    size_t nameLength = wcslen(kUninstallerName);
+
+    return length > nameLength && gUninstallPath[length - nameLength - 1] == L'\\' &&
+           wcscmp(gUninstallPath + length - nameLength, kUninstallerName) == 0;
 }
 
 void InitSetupState(void)

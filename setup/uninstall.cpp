@@ -5,16 +5,24 @@
 #include <shellapi.h>
 
 static const wchar_t kDefaultInterpreter[] = L"cmd.exe";
-static const wchar_t kRemovalFormat[] =
-    L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%ls\" & rmdir /q \"%ls\"\"";
-static const int kRemovalCapacity = 940;
+// The two paths reach the interpreter through its environment: cmd expands a
+// variable once and does not rescan the value, so a "%NAME%" inside a user's
+// folder name is deleted as written instead of expanding into another path.
+static const wchar_t kRemovalFileVariable[] = L"TARVO_REMOVE_FILE";
+static const wchar_t kRemovalFolderVariable[] = L"TARVO_REMOVE_DIR";
+static const wchar_t kRemovalParameters[] =
+    L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
 
 // The application is removed first: while it runs its executable is locked,
-// and removing the shortcuts and the entry around it would strand it.
+// and removing the shortcuts and the entry around it would strand it. A
+// folder at that path is not the application and does not hold anything up.
 static int RemoveApplication(void)
 {
+    DWORD attributes;
+
     if (DeleteFileW(gAppPath)) return 1;
-    return GetFileAttributesW(gAppPath) == INVALID_FILE_ATTRIBUTES;
+    attributes = GetFileAttributesW(gAppPath);
+    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 static void RemoveShortcuts(void)
@@ -35,19 +43,19 @@ static void RemoveShortcuts(void)
 static void StartDeferredRemoval(void)
 {
     wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
-    wchar_t parameters[kRemovalCapacity];
     wchar_t systemFolder[SETUP_PATH_CAPACITY] = {0};
     SHELLEXECUTEINFOW execute = {0};
 
     lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
     GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
-    FormatText(parameters, kRemovalCapacity, kRemovalFormat, gSelfPath, gInstallDir);
+    SetEnvironmentVariableW(kRemovalFileVariable, gSelfPath);
+    SetEnvironmentVariableW(kRemovalFolderVariable, gInstallDir);
     GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
 
     execute.cbSize = sizeof execute;
     execute.fMask = SEE_MASK_NOCLOSEPROCESS;
     execute.lpFile = interpreter;
-    execute.lpParameters = parameters;
+    execute.lpParameters = kRemovalParameters;
     execute.lpDirectory = systemFolder;
     execute.nShow = SW_HIDE;
     if (ShellExecuteExW(&execute) && execute.hProcess) CloseHandle(execute.hProcess);

@@ -1,96 +1,9 @@
 // The packed setup file run as a user runs it: its window, its buttons and
 // boxes, and what it leaves in a scratch profile.
-#include "ui_driver.h"
+#include "setup_run.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
-
-static const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
-static const wchar_t *const kRedirected[] = {L"Local AppData", L"Desktop", L"Programs"};
-
-// A profile of its own: the local application-data, desktop and Start-menu
-// folders of the next processes point into the scratch folder.
-class SetupRunTest : public ScratchTest {
-protected:
-    void SetUp() override
-    {
-        ScratchTest::SetUp();
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, NULL, 0, KEY_ALL_ACCESS, NULL, &key, NULL));
-        for (int i = 0; i < 3; ++i) {
-            DWORD size = sizeof saved[i];
-            DWORD type = 0;
-            hadValue[i] = RegQueryValueExW(key, kRedirected[i], NULL, &type, (BYTE *)saved[i], &size) == ERROR_SUCCESS;
-            std::wstring folder = Path(std::wstring(L"profile\\") + kRedirected[i]);
-            EnsureDirectory(folder.c_str());
-            RegSetValueExW(key, kRedirected[i], 0, REG_EXPAND_SZ, (const BYTE *)folder.c_str(), (DWORD)(folder.size() + 1) * 2);
-        }
-        RegCloseKey(key);
-        RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
-        installDir = Path(L"profile\\Local AppData\\Programs\\Tarvo Markwise");
-        appPath = installDir + L"\\TarvoMarkwise.exe";
-        uninstallerPath = installDir + L"\\TarvoMarkwiseKaldir.exe";
-        desktopLink = Path(L"profile\\Desktop\\Tarvo Markwise.lnk");
-        startMenuFolder = Path(L"profile\\Programs\\Tarvo");
-        downloads = Path(L"Downloads");
-        CreateDirectoryW(downloads.c_str(), NULL);
-        setupPath = downloads + L"\\TarvoMarkwise_Setup.exe";
-        ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoMarkwise_Setup.exe").c_str(), setupPath.c_str(), FALSE));
-        UseStandInRecord(Path(L"standin.txt"));
-    }
-    void TearDown() override
-    {
-        EndSetup(&run);
-        CloseStandIns();
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
-            for (int i = 0; i < 3; ++i) {
-                if (hadValue[i])
-                    RegSetValueExW(key, kRedirected[i], 0, REG_EXPAND_SZ, (const BYTE *)saved[i], (DWORD)(wcslen(saved[i]) + 1) * 2);
-                else
-                    RegDeleteValueW(key, kRedirected[i]);
-            }
-            RegCloseKey(key);
-        }
-        RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
-        ScratchTest::TearDown();
-    }
-    void Start(const std::wstring &commandLine)
-    {
-        EndSetup(&run);
-        run = LaunchSetup(commandLine, downloads);
-        ASSERT_NE((HWND)NULL, run.window) << "no setup window for " << WideToUtf8(commandLine);
-    }
-    void StartSetupFile() { Start(L"\"" + setupPath + L"\""); }
-    HWND Control(int id) { return GetDlgItem(run.window, id); }
-    HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
-    void ExpectExitCode(DWORD expected)
-    {
-        DWORD code = 12345;
-        ASSERT_TRUE(WaitForExit(run.process, 20000, &code));
-        EXPECT_EQ(expected, code);
-    }
-    void InstallAndClose()
-    {
-        StartSetupFile();
-        Press(Control(ID_PRIMARY_BUTTON));
-        ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
-        Press(Control(ID_CANCEL_BUTTON));
-        ExpectExitCode(0);
-    }
-    std::wstring UninstallCommand()
-    {
-        DWORD type = 0;
-        Bytes data;
-        if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data)) return L"";
-        return std::wstring((const wchar_t *)data.data());
-    }
-
-    RunningSetup run = {NULL, 0, NULL};
-    wchar_t saved[3][MAX_PATH] = {};
-    bool hadValue[3] = {};
-    std::wstring installDir, appPath, uninstallerPath, desktopLink, startMenuFolder, downloads, setupPath;
-};
 
 struct ExpectedControl {
     const wchar_t *className;
@@ -287,15 +200,7 @@ TEST_F(SetupRunTest, AUserFileKeepsTheInstallFolder)
     std::wstring userFile = installDir + L"\\etiketler.tmw";
     ASSERT_TRUE(WriteBytes(userFile, Bytes(321, 9)));
 
-    Start(UninstallCommand());
-    Press(Control(ID_PRIMARY_BUTTON));
-    HWND box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    Answer(box, IDYES);
-    box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    Answer(box, IDOK);
-    ExpectExitCode(0);
+    UninstallConfirmed();
     EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
     Sleep(1000);
     EXPECT_EQ(Bytes(321, 9), ReadBytes(userFile));

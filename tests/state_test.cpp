@@ -58,6 +58,8 @@ TEST(DerivedPaths, FollowTheLocalApplicationDataFolder)
     EXPECT_STREQ(L"C:\\Users\\Ayşe\\AppData\\Local\\Programs\\Tarvo Markwise\\TarvoMarkwise.exe", gAppPath);
     EXPECT_STREQ(L"C:\\Users\\Ayşe\\AppData\\Local\\Programs\\Tarvo Markwise\\TarvoMarkwiseKaldir.exe", gUninstallPath);
 
+    EXPECT_EQ(1, InstallPathsWhole());
+
     DeriveInstallPaths(L"");
     EXPECT_STREQ(L"\\Programs\\Tarvo Markwise", gInstallDir);
 }
@@ -73,6 +75,7 @@ TEST(DerivedPaths, LongFoldersAreCutAt259Characters)
     EXPECT_EQ(full.substr(0, 259), gInstallDir);
     EXPECT_STREQ(gInstallDir, gAppPath);
     EXPECT_STREQ(gInstallDir, gUninstallPath);
+    EXPECT_EQ(0, InstallPathsWhole());
 
     folder = L"C:\\" + std::wstring(220, L'b');
     DeriveInstallPaths(folder.c_str());
@@ -80,6 +83,13 @@ TEST(DerivedPaths, LongFoldersAreCutAt259Characters)
     EXPECT_EQ(259u, wcslen(gAppPath));
     EXPECT_EQ((std::wstring(gInstallDir) + L"\\TarvoMarkwise.exe").substr(0, 259), gAppPath);
     EXPECT_EQ((std::wstring(gInstallDir) + L"\\TarvoMarkwiseKaldir.exe").substr(0, 259), gUninstallPath);
+    EXPECT_EQ(0, InstallPathsWhole());
+
+    // The longest path that still fits whole.
+    folder = L"C:\\" + std::wstring(259 - 3 - 24 - 24, L'c');
+    DeriveInstallPaths(folder.c_str());
+    EXPECT_EQ(259u, wcslen(gUninstallPath));
+    EXPECT_EQ(1, InstallPathsWhole());
 }
 
 TEST(InitSetupState, ReadsThisProcessAndTheProfile)

@@ -105,11 +105,13 @@ TEST_F(UninstallTest, UserFilesKeepTheirFoldersAndSurvive)
     EXPECT_TRUE(IsDirectory(gInstallDir));
 }
 
-TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsTheExactCommand)
+TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsThePathsByEnvironment)
 {
     wchar_t system[MAX_PATH];
-    std::wstring expected = L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"" + std::wstring(gSelfPath) +
-                            L"\" & rmdir /q \"" + std::wstring(gInstallDir) + L"\"\"";
+    wchar_t file[MAX_PATH] = {0};
+    wchar_t folder[MAX_PATH] = {0};
+    const std::wstring expected =
+        L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
     std::wstring standIn = Path(L"interpreter.exe");
 
     ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoStandin.exe").c_str(), standIn.c_str(), FALSE));
@@ -122,6 +124,11 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
     std::vector<StandInStart> starts = StandInStarts();
     EXPECT_EQ(0, _wcsicmp(system, starts[0].directory.c_str())) << WideToUtf8(starts[0].directory);
     EXPECT_NE(std::wstring::npos, starts[0].commandLine.find(expected)) << WideToUtf8(starts[0].commandLine);
+    // The interpreter inherits this process's environment.
+    GetEnvironmentVariableW(L"TARVO_REMOVE_FILE", file, MAX_PATH);
+    GetEnvironmentVariableW(L"TARVO_REMOVE_DIR", folder, MAX_PATH);
+    EXPECT_STREQ(gSelfPath, file);
+    EXPECT_STREQ(gInstallDir, folder);
     CloseStandIns();
     // Nothing deleted the uninstaller: the stand-in is no interpreter.
     EXPECT_TRUE(Exists(gUninstallPath));

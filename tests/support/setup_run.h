@@ -1,0 +1,31 @@
+// The packed setup file run as its own process in a profile of its own: the
+// local application-data, desktop and Start-menu folders of the processes it
+// starts point into the scratch folder.
+#ifndef TARVO_SETUP_RUN_H
+#define TARVO_SETUP_RUN_H
+
+#include "ui_driver.h"
+
+class SetupRunTest : public ScratchTest {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    // Points the profile's three folders below root and derives the paths.
+    void UseProfile(const std::wstring &root);
+    void Start(const std::wstring &commandLine);
+    void StartSetupFile() { Start(L"\"" + setupPath + L"\""); }
+    HWND Control(int id) { return GetDlgItem(run.window, id); }
+    HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
+    void ExpectExitCode(DWORD expected);
+    void InstallAndClose();
+    // Runs the stored uninstall command and confirms it.
+    void UninstallConfirmed();
+    std::wstring UninstallCommand();
+
+    RunningSetup run = {NULL, 0, NULL};
+    wchar_t saved[3][MAX_PATH] = {};
+    bool hadValue[3] = {};
+    std::wstring installDir, appPath, uninstallerPath, desktopLink, startMenuFolder, downloads, setupPath;
+};
+
+#endif
