@@ -4,8 +4,6 @@
 
 #include <shlobj.h>
 
-#include <map>
-
 struct Damage {
     const char *name;
     Bytes file;
@@ -77,25 +75,6 @@ TEST_F(InstallTest, EveryDamagedSetupFileEndsInTheErrorBoxAndLeavesNoDamagedAppl
     EXPECT_EQ(Bytes(1, 'M'), ReadBytes(gAppPath));
 }
 
-typedef std::map<std::wstring, Bytes> Tree;
-
-static void Collect(const std::wstring &path, Tree *tree)
-{
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        std::wstring name = found.cFileName;
-        if (name == L"." || name == L"..") continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            Collect(path + L"\\" + name, tree);
-        else
-            (*tree)[path + L"\\" + name] = ReadBytes(path + L"\\" + name);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
-
 TEST_F(InstallTest, TheUsersFilesKeepEveryByteThroughInstallReinstallFailureAndUninstall)
 {
     const std::wstring sentinels[] = {
@@ -139,8 +118,7 @@ TEST_F(InstallTest, TheUsersFilesKeepEveryByteThroughInstallReinstallFailureAndU
     EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
     Sleep(500);
     expectSentinels("uninstall");
-    Tree after;
-    Collect(scratch, &after);
+    Tree after = Snapshot(scratch);
     after.erase(Path(L"TarvoMarkwise_Setup.exe"));
     after.erase(Path(L"standin.txt"));
     for (const auto &entry : after) EXPECT_TRUE(before.count(entry.first)) << "left behind: " << WideToUtf8(entry.first);

@@ -4,7 +4,7 @@
 export WINEPREFIX="$TARVO_WINE_ROOT/prefix"
 export HOME="$TARVO_WINE_ROOT/home"
 export WINEARCH=win64
-export WINEDEBUG=-all
+export WINEDEBUG="${TARVO_WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 if [ -z "${TARVO_KEEP_DISPLAY:-}" ] && [ -f "$TARVO_WINE_ROOT/display" ]; then
   DISPLAY=$(cat "$TARVO_WINE_ROOT/display")

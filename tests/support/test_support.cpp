@@ -132,6 +132,30 @@ Bytes RandomBytes(size_t count, unsigned seed)
     return bytes;
 }
 
+static void Collect(const std::wstring &path, Tree *tree)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            Collect(path + L"\\" + name, tree);
+        else
+            (*tree)[path + L"\\" + name] = ReadBytes(path + L"\\" + name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+Tree Snapshot(const std::wstring &folder)
+{
+    Tree tree;
+    Collect(folder, &tree);
+    return tree;
+}
+
 unsigned int ZlibCrc(const unsigned char *bytes, size_t count)
 {
     return (unsigned int)crc32(0L, bytes, (uInt)count);

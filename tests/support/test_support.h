@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,9 @@ bool IsDirectory(const std::wstring &path);
 bool WriteBytes(const std::wstring &path, const Bytes &bytes);
 Bytes ReadBytes(const std::wstring &path);
 Bytes RandomBytes(size_t count, unsigned seed);
+// Every file below a folder, with its bytes.
+typedef std::map<std::wstring, Bytes> Tree;
+Tree Snapshot(const std::wstring &folder);
 
 // A setup file: prefix, payload and the 24-byte trailer with the CRC-32 from zlib.
 Bytes PackageFile(const Bytes &prefix, const Bytes &payload);
