@@ -108,8 +108,11 @@ TEST_F(PackageTest, CopiesIn64KiBChunksAndReportsProgressOnTheThousandScale)
 TEST_F(PackageTest, CrcMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
 {
     Bytes data = RandomBytes(200003, 5);
-    const size_t sizes[] = {0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 33, 63, 64, 65, 255, 4097, 65535, 65536, 65537, 131071};
-    const size_t offsets[] = {0, 1, 3, 5, 7, 13};
+    // 32 lanes of whole 4-byte words: parts start at 128 bytes; around each
+    // multiple of 128 the lane length and the plain tail change.
+    const size_t sizes[] = {0, 1, 2, 3, 7, 8, 9, 31, 33, 64, 127, 128, 129, 130, 131, 132, 133, 255, 256, 257, 259, 260,
+                            383, 384, 385, 4095, 4096, 4097, 65535, 65536, 65537, 131071};
+    const size_t offsets[] = {0, 1, 2, 3, 5, 7, 13};
 
     for (size_t offset : offsets)
         for (size_t size : sizes) {
@@ -118,7 +121,7 @@ TEST_F(PackageTest, CrcMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
         }
     EXPECT_EQ(0xCBF43926u, UpdateCrc32(0, (const unsigned char *)"123456789", 9));
 
-    const size_t splits[] = {1, 7, 64, 1000, 65536, 100001};
+    const size_t splits[] = {1, 7, 64, 127, 128, 1000, 65536, 100001};
     for (size_t split : splits) {
         unsigned int chained = UpdateCrc32(UpdateCrc32(0, data.data(), split), &data[split], data.size() - split);
         EXPECT_EQ(ZlibCrc(data.data(), data.size()), chained) << "split at " << split;
