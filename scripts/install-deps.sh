@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need; does nothing
-# when they are all present.
+# Installs the Debian packages the build and the tests need, and any named on
+# the command line; does nothing when they are all present.
 set -euo pipefail
 packages=(
   cmake make python3 g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev googletest
   wine64 wine fonts-wine xvfb x11-utils imagemagick fonts-liberation icoutils python3-pefile liblnk-utils
+  "$@"
 )
 missing=()
 for package in "${packages[@]}"; do

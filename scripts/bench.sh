@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds the setup program and the benchmark program, builds the peer
+# installers with NSIS, and runs the benchmark under Wine. Arguments go to
+# bench/bench.py (--rounds N, --sizes 1,64,512). The table is printed and
+# written to build/release/bench/results.csv.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh nsis
+cmake --preset release
+cmake --build --preset release --target setup_file setup_bench
+/usr/bin/python3 bench/bench.py build/release "$@"
