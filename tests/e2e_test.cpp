@@ -200,7 +200,7 @@ TEST_F(SetupRunTest, AUserFileKeepsTheInstallFolder)
     std::wstring userFile = installDir + L"\\etiketler.tmw";
     ASSERT_TRUE(WriteBytes(userFile, Bytes(321, 9)));
 
-    UninstallConfirmed();
+    UninstallConfirmed(UninstallCommand());
     EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
     Sleep(1000);
     EXPECT_EQ(Bytes(321, 9), ReadBytes(userFile));

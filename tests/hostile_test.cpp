@@ -32,7 +32,7 @@ TEST_F(SetupRunTest, HostileFolderNamesInstallAndUninstallExactlyTheirOwnFiles)
     EXPECT_TRUE(Exists(desktopLink));
     EXPECT_EQ(L"\"" + uninstallerPath + L"\" --uninstall", UninstallCommand());
 
-    UninstallConfirmed();
+    UninstallConfirmed(UninstallCommand());
     EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
     EXPECT_TRUE(WaitUntilGone(installDir, 5000));
     EXPECT_FALSE(Exists(desktopLink));
@@ -66,15 +66,7 @@ TEST_F(SetupRunTest, AProfileTooLongForTheInstallFolderFailsCleanly)
     EXPECT_EQ(before, Snapshot(scratch));
 
     // Uninstall mode runs through and removes only the running file.
-    Start(L"\"" + setupPath + L"\" --uninstall");
-    Press(Control(ID_PRIMARY_BUTTON));
-    box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    Answer(box, IDYES);
-    box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    Answer(box, IDOK);
-    ExpectExitCode(0);
+    UninstallConfirmed(L"\"" + setupPath + L"\" --uninstall");
     EXPECT_TRUE(WaitUntilGone(setupPath, 15000));
     before.erase(setupPath);
     EXPECT_EQ(before, Snapshot(scratch));

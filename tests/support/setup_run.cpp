@@ -83,11 +83,11 @@ void SetupRunTest::InstallAndClose()
     ExpectExitCode(0);
 }
 
-void SetupRunTest::UninstallConfirmed()
+void SetupRunTest::UninstallConfirmed(const std::wstring &commandLine)
 {
     HWND box;
 
-    Start(UninstallCommand());
+    Start(commandLine);
     Press(Control(ID_PRIMARY_BUTTON));
     box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);

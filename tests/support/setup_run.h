@@ -18,8 +18,8 @@ protected:
     HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
     void ExpectExitCode(DWORD expected);
     void InstallAndClose();
-    // Runs the stored uninstall command and confirms it.
-    void UninstallConfirmed();
+    // Runs an uninstall command line and confirms it.
+    void UninstallConfirmed(const std::wstring &commandLine);
     std::wstring UninstallCommand();
 
     RunningSetup run = {NULL, 0, NULL};
