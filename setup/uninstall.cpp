@@ -8,10 +8,12 @@ static const wchar_t kDefaultInterpreter[] = L"cmd.exe";
 // The two paths reach the interpreter through its environment: cmd expands a
 // variable once and does not rescan the value, so a "%NAME%" inside a user's
 // folder name is deleted as written instead of expanding into another path.
+// /v:off keeps a "!NAME!" in it literal where delayed expansion is switched
+// on in the registry.
 static const wchar_t kRemovalFileVariable[] = L"TARVO_REMOVE_FILE";
 static const wchar_t kRemovalFolderVariable[] = L"TARVO_REMOVE_DIR";
 static const wchar_t kRemovalParameters[] =
-    L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
+    L"/d /v:off /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
 
 // The application is removed first: while it runs its executable is locked,
 // and removing the shortcuts and the entry around it would strand it. A

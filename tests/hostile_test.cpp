@@ -12,6 +12,10 @@ static Tree WithoutRecord(Tree tree, const std::wstring &record)
 
 TEST_F(SetupRunTest, HostileFolderNamesInstallAndUninstallExactlyTheirOwnFiles)
 {
+    // The percent signs name no variable: Wine's cmd, unlike Windows', expands
+    // variables again inside the value of a variable, so a folder name with
+    // the name of a set variable between percent signs cannot be removed
+    // through it under Wine whatever the command says.
     std::wstring root = Path(L"Ayşe Öz & Ğü (İç) 100% ^şğıİçöü! %TARVO_NOT_SET%");
     // What the deferred command would hit if it split or expanded the path.
     const std::wstring decoys[] = {

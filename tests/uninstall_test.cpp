@@ -111,7 +111,7 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
     wchar_t file[MAX_PATH] = {0};
     wchar_t folder[MAX_PATH] = {0};
     const std::wstring expected =
-        L"/d /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
+        L"/d /v:off /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
     std::wstring standIn = Path(L"interpreter.exe");
 
     ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoStandin.exe").c_str(), standIn.c_str(), FALSE));
