@@ -194,13 +194,14 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     EXPECT_TRUE(WaitUntilGone(installDir, 5000));
 }
 
-TEST_F(SetupRunTest, AUserFileKeepsTheInstallFolder)
+TEST_F(SetupRunTest, TheUninstallerStartedDirectlyKeepsAUsersFileAndItsFolder)
 {
     InstallAndClose();
     std::wstring userFile = installDir + L"\\etiketler.tmw";
     ASSERT_TRUE(WriteBytes(userFile, Bytes(321, 9)));
 
-    UninstallConfirmed(UninstallCommand());
+    // Started by its name alone, with no switch, the uninstaller uninstalls.
+    UninstallConfirmed(L"\"" + uninstallerPath + L"\"");
     EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
     Sleep(1000);
     EXPECT_EQ(Bytes(321, 9), ReadBytes(userFile));
