@@ -9,7 +9,7 @@
 static const wchar_t kInstallDirFormat[] = L"%ls\\Programs\\Tarvo Markwise";
 static const wchar_t kAppPathFormat[] = L"%ls\\TarvoMarkwise.exe";
 static const wchar_t kUninstallerName[] = L"TarvoMarkwiseKaldir.exe";
-static const wchar_t kUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.exe";
+static const wchar_t kUninstallPathFormat[] = L"%ls\\%ls";
 
 static const wchar_t kUninstallSwitch[] = L"--uninstall";
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
@@ -65,7 +65,7 @@ void DeriveInstallPaths(const wchar_t *localAppData)
 {
     FormatText(gInstallDir, SETUP_PATH_CAPACITY, kInstallDirFormat, localAppData);
     FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
-    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir);
+    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir, kUninstallerName);
 }
 
 // The uninstaller path is the longest derived path: when it still ends in
