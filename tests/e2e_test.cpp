@@ -174,18 +174,10 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     EXPECT_EQ(command, UninstallCommand());
 
     // "Yes": everything goes, the uninstaller and its folder a little later.
-    Start(command);
-    Press(Control(ID_PRIMARY_BUTTON));
-    box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    Answer(box, IDYES);
-    box = WaitForBox();
-    ASSERT_NE((HWND)NULL, box);
-    SeenBox done = ReadBox(box);
+    SeenBox done;
+    UninstallConfirmed(command, &done);
     EXPECT_EQ(L"Tarvo Markwise Kaldırma", done.caption);
     EXPECT_EQ(0u, done.text.find(L"Tarvo Markwise kaldırıldı. "));
-    Answer(box, IDOK);
-    ExpectExitCode(0);
     EXPECT_FALSE(Exists(appPath));
     EXPECT_FALSE(Exists(desktopLink));
     EXPECT_FALSE(Exists(startMenuFolder));

@@ -83,7 +83,7 @@ void SetupRunTest::InstallAndClose()
     ExpectExitCode(0);
 }
 
-void SetupRunTest::UninstallConfirmed(const std::wstring &commandLine)
+void SetupRunTest::UninstallConfirmed(const std::wstring &commandLine, SeenBox *completion)
 {
     HWND box;
 
@@ -94,6 +94,7 @@ void SetupRunTest::UninstallConfirmed(const std::wstring &commandLine)
     Answer(box, IDYES);
     box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
+    if (completion) *completion = ReadBox(box);
     Answer(box, IDOK);
     ExpectExitCode(0);
 }

@@ -18,8 +18,9 @@ protected:
     HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
     void ExpectExitCode(DWORD expected);
     void InstallAndClose();
-    // Runs an uninstall command line and confirms it.
-    void UninstallConfirmed(const std::wstring &commandLine);
+    // Runs an uninstall command line and confirms it; the completion box's
+    // caption and text go to completion when given.
+    void UninstallConfirmed(const std::wstring &commandLine, SeenBox *completion = NULL);
     std::wstring UninstallCommand();
 
     RunningSetup run = {NULL, 0, NULL};
