@@ -44,23 +44,35 @@ static void PlaceShortcuts(void)
     CreateShortcut(startMenuLink);
 }
 
-// Only the install directory and the verified application decide success;
-// the uninstaller copy, the shortcuts and the entry are best effort. Paths
-// cut at 259 characters would overlap (the uninstaller copy landing on the
-// application), so they count as a directory that cannot be made.
+// Like the application, the uninstaller is moved into place whole. A copy of
+// a setup file from read-only media would be read-only too and would then
+// block the next install's move over it.
+static int PlaceUninstaller(void)
+{
+    int ok = CopyFileW(gSelfPath, gPartialPath, FALSE) && SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_NORMAL) &&
+             MoveFileExW(gPartialPath, gUninstallPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+
+    if (!ok) DeleteFileW(gPartialPath);
+    return ok;
+}
+
+// The install directory, the verified application and the uninstaller decide
+// success: the entry names the uninstaller, so success is never reported
+// without one. The shortcuts and the entry are best effort. Paths cut at 259
+// characters would overlap (the uninstaller copy landing on the application),
+// so they count as a directory that cannot be made.
 void InstallNow(void)
 {
     EnableWindow(gInstallButton, FALSE);
     EnableWindow(gCancelButton, FALSE);
     SetWindowTextW(gStatus, kWorkingStatus);
     RemoveObsoleteComponent();
-    if (!InstallPathsWhole() || !EnsureDirectory(gInstallDir) || !ExtractApplication()) {
+    if (!InstallPathsWhole() || !EnsureDirectory(gInstallDir) || !ExtractApplication() || !PlaceUninstaller()) {
         MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
         SetWindowTextW(gStatus, kInstallFailedStatus);
         EnableButtons();
         return;
     }
-    CopyFileW(gSelfPath, gUninstallPath, FALSE);
     PlaceShortcuts();
     WriteUninstallEntry();
     SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);

@@ -164,13 +164,14 @@ static int CopyPayload(HANDLE input, HANDLE output, unsigned long long length, u
     return 1;
 }
 
-// A failure before the output exists leaves whatever is at gAppPath alone, so
-// a damaged setup file cannot destroy a working installation. Once the output
-// has been created, every failure removes it.
+// The application is written under a temporary name and moved over gAppPath
+// only once its CRC-32 matches, so whatever stops the copy part-way (a damaged
+// download, a full disk, the process being ended) leaves an earlier
+// application whole. Every failure removes the temporary file, also one that
+// an ended run left behind.
 int ExtractApplication(void)
 {
     int ok = 0;
-    int created = 0;
     HANDLE input = INVALID_HANDLE_VALUE;
     HANDLE output = INVALID_HANDLE_VALUE;
     PackageTrailer trailer;
@@ -179,16 +180,17 @@ int ExtractApplication(void)
     input = CreateFileW(gSelfPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (input == INVALID_HANDLE_VALUE) goto done;
     if (!SeekToPayload(input, &trailer)) goto done;
-    output = CreateFileW(gAppPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    output = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (output == INVALID_HANDLE_VALUE) goto done;
-    created = 1;
     SendMessageW(gProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
     if (!CopyPayload(input, output, trailer.payloadLength, &crc)) goto done;
     FlushFileBuffers(output);
-    ok = crc == trailer.payloadCrc;
+    CloseFile(&output);
+    if (crc != trailer.payloadCrc) goto done;
+    ok = MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 done:
     CloseFile(&output);
     CloseFile(&input);
-    if (created && !ok) DeleteFileW(gAppPath);
+    if (!ok) DeleteFileW(gPartialPath);
     return ok;
 }

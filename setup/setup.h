@@ -24,6 +24,9 @@ extern wchar_t gSelfPath[SETUP_PATH_CAPACITY];
 extern wchar_t gInstallDir[SETUP_PATH_CAPACITY];
 extern wchar_t gAppPath[SETUP_PATH_CAPACITY];
 extern wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
+// Where the application and the uninstaller are written before each is moved
+// over its final name whole.
+extern wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 
 // Flags, 0 or 1.
 extern int gUninstallMode;

@@ -10,6 +10,8 @@ static const wchar_t kInstallDirFormat[] = L"%ls\\Programs\\Tarvo Markwise";
 static const wchar_t kAppPathFormat[] = L"%ls\\TarvoMarkwise.exe";
 static const wchar_t kUninstallerName[] = L"TarvoMarkwiseKaldir.exe";
 static const wchar_t kUninstallPathFormat[] = L"%ls\\%ls";
+// No longer than the uninstaller's name, so InstallPathsWhole covers it too.
+static const wchar_t kPartialPathFormat[] = L"%ls\\TarvoMarkwise.tmp";
 
 static const wchar_t kUninstallSwitch[] = L"--uninstall";
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
@@ -18,6 +20,7 @@ wchar_t gSelfPath[SETUP_PATH_CAPACITY];
 wchar_t gInstallDir[SETUP_PATH_CAPACITY];
 wchar_t gAppPath[SETUP_PATH_CAPACITY];
 wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
+wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 
 int gUninstallMode;
 int gExistingInstall;
@@ -66,10 +69,11 @@ void DeriveInstallPaths(const wchar_t *localAppData)
     FormatText(gInstallDir, SETUP_PATH_CAPACITY, kInstallDirFormat, localAppData);
     FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir, kUninstallerName);
+    FormatText(gPartialPath, SETUP_PATH_CAPACITY, kPartialPathFormat, gInstallDir);
 }
 
 // The uninstaller path is the longest derived path: when it still ends in
-// "\TarvoMarkwiseKaldir.exe", none of the three was cut at 259 characters.
+// "\TarvoMarkwiseKaldir.exe", none of the others was cut at 259 characters.
 int InstallPathsWhole(void)
 {
     size_t length = wcslen(gUninstallPath);

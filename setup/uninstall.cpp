@@ -18,10 +18,12 @@ static const wchar_t kRemovalParameters[] =
 // The application is removed first: while it runs its executable is locked,
 // and removing the shortcuts and the entry around it would strand it. A
 // folder at that path is not the application and does not hold anything up.
+// A file an ended install was still writing goes with it.
 static int RemoveApplication(void)
 {
     DWORD attributes;
 
+    DeleteFileW(gPartialPath);
     if (DeleteFileW(gAppPath)) return 1;
     attributes = GetFileAttributesW(gAppPath);
     return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -40,8 +42,11 @@ static void RemoveShortcuts(void)
 }
 
 // The interpreter waits about two seconds so that this process has exited
-// and released its executable. It runs in the system folder: a directory that
-// is any process's current directory cannot be removed.
+// and released its executable, when that is the installed uninstaller. It
+// deletes the installed uninstaller, never the running file as such: run as
+// a downloaded setup file with "--uninstall", the user's download stays. It
+// runs in the system folder: a directory that is any process's current
+// directory cannot be removed.
 static void StartDeferredRemoval(void)
 {
     wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
@@ -50,7 +55,7 @@ static void StartDeferredRemoval(void)
 
     lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
     GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
-    SetEnvironmentVariableW(kRemovalFileVariable, gSelfPath);
+    SetEnvironmentVariableW(kRemovalFileVariable, gUninstallPath);
     SetEnvironmentVariableW(kRemovalFolderVariable, gInstallDir);
     GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
 
@@ -63,10 +68,15 @@ static void StartDeferredRemoval(void)
     if (ShellExecuteExW(&execute) && execute.hProcess) CloseHandle(execute.hProcess);
 }
 
+// Paths cut at 259 characters name nothing that was ever installed (the
+// install refuses them); they may name a user's file, or the install folder
+// itself, which "del" would empty. So no file is removed through them.
 void UninstallNow(void)
 {
+    int pathsWhole = InstallPathsWhole();
+
     if (MessageBoxW(gMain, kUninstallQuestion, kUninstallTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
-    if (!RemoveApplication()) {
+    if (pathsWhole && !RemoveApplication()) {
         MessageBoxW(gMain, kApplicationRunningText, kUninstallTitle, MB_ICONERROR | MB_OK);
         return;
     }
@@ -74,6 +84,6 @@ void UninstallNow(void)
     RemoveObsoleteComponent();
     RemoveUninstallEntry();
     MessageBoxW(gMain, kUninstalledText, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
-    StartDeferredRemoval();
+    if (pathsWhole) StartDeferredRemoval();
     DestroyWindow(gMain);
 }

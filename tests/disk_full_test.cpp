@@ -1,21 +1,27 @@
-// An install onto a drive too small for the application: the error box, no
-// partial executable, and a later install with room works.
+// A reinstall onto a drive too small for the new application: the error box,
+// the earlier application whole and runnable, the space given back, and a
+// later install with room works.
 #include "test_support.h"
 
-TEST_F(InstallTest, AFullDiskFailsCleanlyAndALaterInstallWithRoomWorks)
+TEST_F(InstallTest, AFullDiskKeepsTheEarlierApplicationAndALaterInstallWithRoomWorks)
 {
     ULARGE_INTEGER freeBefore, freeAfter;
     std::wstring roomy = gInstallDir;
+    Bytes earlier = application;
+    Bytes larger = RandomBytes(3 << 20, 77);
 
     if (!GetDiskFreeSpaceExW(L"T:\\", &freeBefore, NULL, NULL)) {
         Bytes reason = ReadBytes(BuildFile(L"wine\\small-drive.skip"));
         GTEST_SKIP() << "no small drive T: " << std::string(reason.begin(), reason.end());
     }
     ASSERT_LT(freeBefore.QuadPart, 2u << 20);
-    application = RandomBytes(3 << 20, 77);
-    setupFile = PackageFile(RandomBytes(4099, 78), application);
-    ASSERT_TRUE(WriteBytes(gSelfPath, setupFile));
     SetPathGlobals(L"T:\\Programs\\Tarvo Markwise", gSelfPath);
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    ASSERT_TRUE(GetDiskFreeSpaceExW(L"T:\\", &freeBefore, NULL, NULL));
+
+    gInstalled = 0;
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 78), larger)));
     {
         BoxAnswerer answerer({IDOK});
         InstallNow();
@@ -24,14 +30,20 @@ TEST_F(InstallTest, AFullDiskFailsCleanlyAndALaterInstallWithRoomWorks)
                   answerer.Seen()[0].text);
     }
     EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
-    EXPECT_FALSE(Exists(gAppPath));
-    EXPECT_FALSE(Exists(gUninstallPath));
+    EXPECT_EQ(earlier, ReadBytes(gAppPath));
+    EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+    EXPECT_FALSE(Exists(gPartialPath));
     ASSERT_TRUE(GetDiskFreeSpaceExW(L"T:\\", &freeAfter, NULL, NULL));
     EXPECT_GE(freeAfter.QuadPart + 65536, freeBefore.QuadPart);
+    StandIn started = StartStandIn(gAppPath, gInstallDir);
+    ASSERT_NE((HANDLE)NULL, started.process);
+    EXPECT_TRUE(WaitForStandInStarts(1, 10000));
+    CloseStandIns();
+    CloseHandle(started.process);
     RemoveTree(L"T:\\Programs");
 
     SetPathGlobals(roomy, gSelfPath);
     InstallNow();
     EXPECT_EQ(1, gInstalled);
-    EXPECT_EQ(application, ReadBytes(gAppPath));
+    EXPECT_EQ(larger, ReadBytes(gAppPath));
 }

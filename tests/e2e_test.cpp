@@ -1,6 +1,7 @@
 // The packed setup file run as a user runs it: its window, its buttons and
 // boxes, and what it leaves in a scratch profile.
 #include "setup_run.h"
+#include "texts.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -63,7 +64,7 @@ TEST_F(SetupRunTest, FreshInstallOpensTheApplicationAndClosesWithZero)
         {L"Static", L"Tarvo Markwise 1.0.2 kullanıcı hesabınıza kurulacak; yönetici izni gerekmez.", 292, 34, 372, 58, 0},
         {L"Static", L"Kurulum klasörü", 292, 106, 150, 20, 0},
         {L"Static", installDir, 292, 128, 372, 40, 0},
-        {L"Static", controls.size() > 5 ? controls[5].text : L"", 292, 174, 372, 100, 0},
+        {L"Static", kInformationText, 292, 174, 372, 100, 0},
         {L"msctls_progress32", L"", 292, 286, 372, 18, ID_PROGRESS_BAR},
         {L"Static", L"Kuruluma hazır.", 292, 314, 372, 24, 0},
         {L"Button", L"Kur", 452, 356, 100, 34, ID_PRIMARY_BUTTON},
@@ -147,7 +148,7 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     ExpectControls(controls, {
         {L"Static", L"tarvo", 28, 24, 210, 48, 0},
         {L"Static", L"MARKWISE KALDIRMA", 30, 69, 230, 20, 0},
-        {L"Static", controls[2].text, 292, 34, 372, 58, 0},
+        {L"Static", kUninstallDescription, 292, 34, 372, 58, 0},
         {L"Button", L"Kaldır", 452, 356, 100, 34, ID_PRIMARY_BUTTON},
         {L"Button", L"Vazgeç", 564, 356, 100, 34, ID_CANCEL_BUTTON},
     });
@@ -184,6 +185,43 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     EXPECT_EQ(L"", UninstallCommand());
     EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
     EXPECT_TRUE(WaitUntilGone(installDir, 5000));
+}
+
+TEST_F(SetupRunTest, TheDownloadedSetupFileUninstallsButStaysItself)
+{
+    InstallAndClose();
+    Bytes download = ReadBytes(setupPath);
+
+    UninstallConfirmed(L"\"" + setupPath + L"\" --uninstall");
+    EXPECT_TRUE(WaitUntilGone(uninstallerPath, 15000));
+    EXPECT_TRUE(WaitUntilGone(installDir, 5000));
+    EXPECT_FALSE(Exists(desktopLink));
+    EXPECT_EQ(L"", UninstallCommand());
+    EXPECT_EQ(download, ReadBytes(setupPath));
+}
+
+TEST_F(SetupRunTest, ADamagedDownloadKeepsTheInstalledApplicationWholeAndRunnable)
+{
+    InstallAndClose();
+    Bytes damaged = ReadBytes(setupPath);
+    damaged[damaged.size() - 24 - 1000] ^= 0x40;
+    ASSERT_TRUE(WriteBytes(setupPath, damaged));
+
+    StartSetupFile();
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", ReadBox(box).caption);
+    Answer(box, IDOK);
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+    EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+    EXPECT_FALSE(Exists(installDir + L"\\TarvoMarkwise.tmp"));
+    StandIn started = StartStandIn(appPath, installDir);
+    ASSERT_NE((HANDLE)NULL, started.process);
+    EXPECT_TRUE(WaitForStandInStarts(1, 10000));
+    CloseStandIns();
+    CloseHandle(started.process);
 }
 
 TEST_F(SetupRunTest, TheUninstallerStartedDirectlyKeepsAUsersFileAndItsFolder)

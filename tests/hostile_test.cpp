@@ -69,10 +69,17 @@ TEST_F(SetupRunTest, AProfileTooLongForTheInstallFolderFailsCleanly)
     EXPECT_EQ(L"", UninstallCommand());
     EXPECT_EQ(before, Snapshot(scratch));
 
-    // Uninstall mode runs through and removes only the running file.
+    // Uninstall mode runs through and removes no file at all: nothing was
+    // installed at the cut paths, which here name a folder of the user's.
+    const std::wstring longFolder = L"\\\\?\\" + installDir;
+    const std::wstring usersFile = longFolder + L"\\notlar.txt";
+    ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), NULL));
+    ASSERT_TRUE(WriteBytes(usersFile, Bytes(10, 'n')));
     UninstallConfirmed(L"\"" + setupPath + L"\" --uninstall");
-    EXPECT_TRUE(WaitUntilGone(setupPath, 15000));
-    before.erase(setupPath);
+    Sleep(3000);
+    EXPECT_EQ(Bytes(10, 'n'), ReadBytes(usersFile));
+    DeleteFileW(usersFile.c_str());
+    RemoveDirectoryW(longFolder.c_str());
     EXPECT_EQ(before, Snapshot(scratch));
 }
 

@@ -81,12 +81,48 @@ TEST_F(InstallTest, InstallsTheWholeLayoutAndTurnsTheWindowToItsFinishedState)
     EXPECT_TRUE(IsWindowEnabled(gInstallButton));
     EXPECT_TRUE(IsWindowEnabled(gCancelButton));
 
-    // A reinstall overwrites in place.
+    EXPECT_FALSE(Exists(gPartialPath));
+
+    // A reinstall replaces both files, also when the setup file came from
+    // read-only media and so did the uninstaller copied from it.
     ASSERT_TRUE(WriteBytes(gAppPath, Bytes(10, 7)));
-    ASSERT_TRUE(WriteBytes(gUninstallPath, Bytes(10, 7)));
+    ASSERT_TRUE(SetFileAttributesW(gUninstallPath, FILE_ATTRIBUTE_READONLY));
+    ASSERT_TRUE(SetFileAttributesW(gSelfPath, FILE_ATTRIBUTE_READONLY));
+    gInstalled = 0;
     InstallNow();
+    EXPECT_EQ(1, gInstalled);
     EXPECT_EQ(application, ReadBytes(gAppPath));
     EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+    EXPECT_EQ(0u, GetFileAttributesW(gUninstallPath) & FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW(gSelfPath, FILE_ATTRIBUTE_NORMAL);
+}
+
+TEST_F(InstallTest, AnUninstallerThatCannotBeReplacedFailsTheInstall)
+{
+    HANDLE holder;
+    DWORD type;
+    Bytes data;
+
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    gInstalled = 0;
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+    // As when the old uninstaller is running: it cannot be replaced.
+    holder = CreateFileW(gUninstallPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        ASSERT_EQ(1u, answerer.Seen().size());
+        EXPECT_EQ(L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.",
+                  answerer.Seen()[0].text);
+    }
+    CloseHandle(holder);
+    EXPECT_EQ(0, gInstalled);
+    EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
+    EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+    EXPECT_FALSE(Exists(gPartialPath));
+    EXPECT_FALSE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data));
 }
 
 TEST_F(InstallTest, ASetupFileWithoutPackageReportsOnceAndKeepsAnEarlierApplication)

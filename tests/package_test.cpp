@@ -56,6 +56,7 @@ TEST_F(PackageTest, DamagedTrailersFailBeforeTouchingAnInstalledApplication)
         EXPECT_EQ(0, ExtractApplication());
         EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
         EXPECT_TRUE(RecordedProgress().empty());
+        EXPECT_FALSE(Exists(gPartialPath));
     }
 
     DeleteFileW(gSelfPath);
@@ -137,7 +138,7 @@ TEST_F(PackageTest, CrcMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
     }
 }
 
-TEST_F(PackageTest, ACrcMismatchWritesEverythingThenRemovesTheOutput)
+TEST_F(PackageTest, ACrcMismatchWritesEverythingThenKeepsTheEarlierApplication)
 {
     Bytes payload = RandomBytes(150000, 7);
     Bytes file = PackageFile(RandomBytes(300, 8), payload);
@@ -152,11 +153,30 @@ TEST_F(PackageTest, ACrcMismatchWritesEverythingThenRemovesTheOutput)
         DestroyWindow(gProgress);
         gProgress = CreateProgressRecorder();
         EXPECT_EQ(0, ExtractApplication());
-        EXPECT_FALSE(Exists(gAppPath));
+        EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+        EXPECT_FALSE(Exists(gPartialPath));
         std::vector<WPARAM> positions = Positions();
         ASSERT_EQ(3u, positions.size());
         EXPECT_EQ(1000u, positions.back());
     }
+}
+
+TEST_F(PackageTest, APartialFileLeftByAnEndedRunIsReplacedOrRemoved)
+{
+    Bytes payload = RandomBytes(70000, 13);
+
+    // A run ended mid-copy left its partial file; a damaged package removes it.
+    ASSERT_TRUE(WriteBytes(gPartialPath, Bytes(5000, 0x11)));
+    ASSERT_TRUE(WriteBytes(gSelfPath, RandomBytes(100, 14)));
+    EXPECT_EQ(0, ExtractApplication());
+    EXPECT_FALSE(Exists(gPartialPath));
+
+    // A sound package writes over a longer leftover and moves it into place.
+    ASSERT_TRUE(WriteBytes(gPartialPath, Bytes(90000, 0x11)));
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 15), payload)));
+    EXPECT_EQ(1, ExtractApplication());
+    EXPECT_EQ(payload, ReadBytes(gAppPath));
+    EXPECT_FALSE(Exists(gPartialPath));
 }
 
 TEST_F(PackageTest, WorksWithoutAProgressBar)
@@ -181,4 +201,5 @@ TEST_F(PackageTest, ALockedApplicationStaysAndTheExtractionFails)
     EXPECT_EQ(0, ExtractApplication());
     CloseHandle(holder);
     EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+    EXPECT_FALSE(Exists(gPartialPath));
 }

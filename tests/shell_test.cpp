@@ -6,35 +6,6 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
-struct LinkFacts {
-    std::wstring target, directory, description, icon;
-    int iconIndex;
-};
-
-static bool ReadLink(const std::wstring &path, LinkFacts *facts)
-{
-    IShellLinkW *link = NULL;
-    IPersistFile *file = NULL;
-    wchar_t text[MAX_PATH];
-    bool ok = false;
-
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link))) return false;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
-        link->GetPath(text, MAX_PATH, NULL, SLGP_RAWPATH);
-        facts->target = text;
-        link->GetWorkingDirectory(text, MAX_PATH);
-        facts->directory = text;
-        link->GetDescription(text, MAX_PATH);
-        facts->description = text;
-        link->GetIconLocation(text, MAX_PATH, &facts->iconIndex);
-        facts->icon = text;
-        ok = true;
-    }
-    if (file) file->Release();
-    link->Release();
-    return ok;
-}
-
 static std::wstring StringValue(const std::wstring &name, DWORD *size)
 {
     DWORD type = 0;

@@ -11,8 +11,7 @@ protected:
         InstallTest::SetUp();
         InstallNow();
         ASSERT_EQ(1, gInstalled);
-        // The deferred command deletes the running file: here the scratch
-        // uninstaller copy, as when the installed uninstaller runs.
+        // As when the installed uninstaller runs.
         lstrcpynW(gSelfPath, gUninstallPath, SETUP_PATH_CAPACITY);
         GetEnvironmentVariableW(L"ComSpec", comSpec, MAX_PATH);
     }
@@ -68,6 +67,8 @@ TEST_F(UninstallTest, YesRemovesEverythingAndTheDeferredCommandTheRest)
     std::wstring agentFile = std::wstring(gInstallDir) + L"\\TarvoRelay.exe";
 
     ASSERT_TRUE(WriteBytes(agentFile, Bytes(5, 5)));
+    // Left by an install that was ended while it copied.
+    ASSERT_TRUE(WriteBytes(gPartialPath, Bytes(5, 6)));
     std::vector<SeenBox> boxes = Uninstall({IDYES, IDOK});
 
     ASSERT_EQ(2u, boxes.size());
@@ -78,6 +79,7 @@ TEST_F(UninstallTest, YesRemovesEverythingAndTheDeferredCommandTheRest)
     EXPECT_FALSE(Exists(DesktopLink()));
     EXPECT_FALSE(Exists(StartMenuFolder()));
     EXPECT_FALSE(Exists(gAppPath));
+    EXPECT_FALSE(Exists(gPartialPath));
     EXPECT_FALSE(Exists(agentFile));
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopEvent, 0));
     EXPECT_FALSE(EntryExists());
@@ -116,6 +118,9 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
 
     ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoStandin.exe").c_str(), standIn.c_str(), FALSE));
     SetEnvironmentVariableW(L"ComSpec", standIn.c_str());
+    // Run as the downloaded setup file: the file to delete is still the
+    // installed uninstaller, not the running one.
+    lstrcpynW(gSelfPath, Path(L"TarvoMarkwise_Setup.exe").c_str(), SETUP_PATH_CAPACITY);
     SetCurrentDirectoryW(gInstallDir);
     Uninstall({IDYES, IDOK});
     SetCurrentDirectoryW(scratch.c_str());
@@ -127,11 +132,9 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
     // The interpreter inherits this process's environment.
     GetEnvironmentVariableW(L"TARVO_REMOVE_FILE", file, MAX_PATH);
     GetEnvironmentVariableW(L"TARVO_REMOVE_DIR", folder, MAX_PATH);
-    EXPECT_STREQ(gSelfPath, file);
+    EXPECT_STREQ(gUninstallPath, file);
     EXPECT_STREQ(gInstallDir, folder);
     CloseStandIns();
-    // Nothing deleted the uninstaller: the stand-in is no interpreter.
-    EXPECT_TRUE(Exists(gUninstallPath));
 }
 
 TEST_F(UninstallTest, WithoutComSpecCmdRemovesTheFolderThatWasTheCurrentDirectory)

@@ -74,9 +74,9 @@ void SetupRunTest::ExpectExitCode(DWORD expected)
     EXPECT_EQ(expected, code);
 }
 
-void SetupRunTest::InstallAndClose()
+void SetupRunTest::InstallAndClose(const std::wstring &setupFile)
 {
-    StartSetupFile();
+    Start(L"\"" + (setupFile.empty() ? setupPath : setupFile) + L"\"");
     Press(Control(ID_PRIMARY_BUTTON));
     ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
     Press(Control(ID_CANCEL_BUTTON));

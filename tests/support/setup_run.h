@@ -17,7 +17,8 @@ protected:
     HWND Control(int id) { return GetDlgItem(run.window, id); }
     HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
     void ExpectExitCode(DWORD expected);
-    void InstallAndClose();
+    // Runs a setup file (the downloaded one unless named) through a whole install.
+    void InstallAndClose(const std::wstring &setupFile = L"");
     // Runs an uninstall command line and confirms it; the completion box's
     // caption and text go to completion when given.
     void UninstallConfirmed(const std::wstring &commandLine, SeenBox *completion = NULL);

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <shlobj.h>
+#include <shobjidl.h>
 #include <tlhelp32.h>
 #include <zlib.h>
 
@@ -188,6 +189,7 @@ SavedState::SavedState()
     wcscpy(installDir, gInstallDir);
     wcscpy(app, gAppPath);
     wcscpy(uninstall, gUninstallPath);
+    wcscpy(partial, gPartialPath);
     uninstallMode = gUninstallMode;
     existingInstall = gExistingInstall;
     installed = gInstalled;
@@ -204,6 +206,7 @@ SavedState::~SavedState()
     wcscpy(gInstallDir, installDir);
     wcscpy(gAppPath, app);
     wcscpy(gUninstallPath, uninstall);
+    wcscpy(gPartialPath, partial);
     gUninstallMode = uninstallMode;
     gExistingInstall = existingInstall;
     gInstalled = installed;
@@ -220,6 +223,7 @@ void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath
     lstrcpynW(gInstallDir, installDir.c_str(), SETUP_PATH_CAPACITY);
     FormatText(gAppPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.exe", gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.exe", gInstallDir);
+    FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.tmp", gInstallDir);
 }
 
 struct BoxSearch {
@@ -367,6 +371,30 @@ void CloseStandIns(void)
         Sleep(50);
     }
     CloseHandle(closeEvent);
+}
+
+bool ReadLink(const std::wstring &path, LinkFacts *facts)
+{
+    IShellLinkW *link = NULL;
+    IPersistFile *file = NULL;
+    wchar_t text[MAX_PATH];
+    bool ok = false;
+
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link))) return false;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void **)&file)) && SUCCEEDED(file->Load(path.c_str(), STGM_READ))) {
+        link->GetPath(text, MAX_PATH, NULL, SLGP_RAWPATH);
+        facts->target = text;
+        link->GetWorkingDirectory(text, MAX_PATH);
+        facts->directory = text;
+        link->GetDescription(text, MAX_PATH);
+        facts->description = text;
+        link->GetIconLocation(text, MAX_PATH, &facts->iconIndex);
+        facts->icon = text;
+        ok = true;
+    }
+    if (file) file->Release();
+    link->Release();
+    return ok;
 }
 
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data)

@@ -51,7 +51,7 @@ public:
 
 private:
     wchar_t self[SETUP_PATH_CAPACITY], installDir[SETUP_PATH_CAPACITY];
-    wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY];
+    wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY], partial[SETUP_PATH_CAPACITY];
     int uninstallMode, existingInstall, installed;
     HWND main, progress, status, installButton, cancelButton;
 };
@@ -95,6 +95,13 @@ std::vector<StandInStart> StandInStarts(void);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
+
+// A shell link's properties, read back through the shell-link object.
+struct LinkFacts {
+    std::wstring target, directory, description, icon;
+    int iconIndex;
+};
+bool ReadLink(const std::wstring &path, LinkFacts *facts);
 
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
