@@ -1,7 +1,10 @@
 // The application package appended to the setup file, and its extraction.
 //
-// Layout of the setup file: [setup program][payload][trailer]. The trailer is
-// the last 24 bytes, little-endian, packed.
+// Layout of the setup file: [setup program][payload][trailer], and in a signed
+// file [certificate table] behind them. The trailer is 24 bytes,
+// little-endian, packed. It ends the file, or, when the file's PE header names
+// a certificate table that ends the file, it ends where the table begins,
+// before at most 7 zero bytes with which signing aligns the table to 8 bytes.
 #include "setup.h"
 
 #include <commctrl.h>
@@ -125,18 +128,93 @@ static void CloseFile(HANDLE *file)
     *file = INVALID_HANDLE_VALUE;
 }
 
+// Signing aligns the certificate table to 8 bytes with up to 7 zero bytes.
+static const size_t kMaxTablePadding = 7;
+// In the PE header: the offset of the header at 0x3C of the DOS header; the
+// data directories after the signature, the file header and the optional
+// header's fields, which differ between PE32+ and PE32; the certificate table
+// is directory 4 and names a file offset, not an address.
+static const unsigned long long kPeOffsetAt = 0x3C;
+static const size_t kOptionalHeaderAt = 4 + sizeof(IMAGE_FILE_HEADER);
+static const size_t kDirectoriesPe32Plus = 112;
+static const size_t kDirectoriesPe32 = 96;
+static const size_t kHeaderBytes = kOptionalHeaderAt + kDirectoriesPe32Plus + 5 * sizeof(IMAGE_DATA_DIRECTORY);
+
+// Reads count bytes at offset, never outside the file.
+static int ReadAt(HANDLE input, unsigned long long size, unsigned long long offset, void *bytes, DWORD count)
+{
+    LARGE_INTEGER position;
+    DWORD got = 0;
+
+    if (offset > size || size - offset < count) return 0;
+    position.QuadPart = (LONGLONG)offset;
+    return SetFilePointerEx(input, position, NULL, FILE_BEGIN) && ReadFile(input, bytes, count, &got, NULL) &&
+           got == count;
+}
+
+// Where the package ends: at the certificate table that the file's own PE
+// header names, when that table ends the file; otherwise at the end of the
+// file. A header that is missing, malformed or out of range names no table.
+static unsigned long long PackageEnd(HANDLE input, unsigned long long size)
+{
+    unsigned char headers[kHeaderBytes];
+    IMAGE_FILE_HEADER fileHeader;
+    IMAGE_DATA_DIRECTORY table;
+    DWORD peOffset = 0;
+    WORD magic = 0;
+    size_t directories;
+
+    if (!ReadAt(input, size, kPeOffsetAt, &peOffset, sizeof peOffset)) return size;
+    if (!ReadAt(input, size, peOffset, headers, sizeof headers)) return size;
+    if (memcmp(headers, "PE\0\0", 4) != 0) return size;
+    memcpy(&fileHeader, headers + 4, sizeof fileHeader);
+    memcpy(&magic, headers + kOptionalHeaderAt, sizeof magic);
+    if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+        directories = kDirectoriesPe32Plus;
+    else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
+        directories = kDirectoriesPe32;
+    else
+        return size;
+    if (fileHeader.SizeOfOptionalHeader < directories + 5 * sizeof(IMAGE_DATA_DIRECTORY)) return size;
+    memcpy(&table, headers + kOptionalHeaderAt + directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof table, sizeof table);
+    if (table.Size == 0 || table.VirtualAddress > size || size - table.VirtualAddress != table.Size) return size;
+    return table.VirtualAddress;
+}
+
+// Finds the trailer that ends at packageEnd, or, before a certificate table,
+// up to kMaxTablePadding zero bytes earlier: its magic tells where it lies,
+// since a CRC-32 may itself end in zero bytes. Returns where it ends, or 0.
+static unsigned long long FindTrailer(HANDLE input, unsigned long long size, unsigned long long packageEnd,
+                                      PackageTrailer *trailer)
+{
+    unsigned char tail[sizeof *trailer + kMaxTablePadding];
+    size_t span = packageEnd < size ? sizeof tail : sizeof *trailer;
+    size_t padding;
+
+    if (packageEnd < sizeof *trailer) return 0;
+    if (span > packageEnd) span = (size_t)packageEnd;
+    if (!ReadAt(input, size, packageEnd - span, tail, (DWORD)span)) return 0;
+    for (padding = 0; padding + sizeof *trailer <= span; ++padding) {
+        if (padding > 0 && tail[span - padding] != 0) return 0;
+        if (memcmp(tail + span - padding - sizeof *trailer, kTrailerMagic, kTrailerMagicChecked) == 0) {
+            memcpy(trailer, tail + span - padding - sizeof *trailer, sizeof *trailer);
+            return packageEnd - padding;
+        }
+    }
+    return 0;
+}
+
 // Reads and checks the trailer and leaves the file pointer at the payload.
 static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
 {
     LARGE_INTEGER size;
     LARGE_INTEGER position;
-    DWORD got = 0;
+    unsigned long long trailerEnd;
 
-    if (!GetFileSizeEx(input, &size) || size.QuadPart < (LONGLONG)sizeof *trailer) return 0;
-    position.QuadPart = size.QuadPart - (LONGLONG)sizeof *trailer;
-    if (!SetFilePointerEx(input, position, NULL, FILE_BEGIN)) return 0;
-    if (!ReadFile(input, trailer, sizeof *trailer, &got, NULL) || got != sizeof *trailer) return 0;
-    if (memcmp(trailer->magic, kTrailerMagic, kTrailerMagicChecked) != 0) return 0;
+    if (!GetFileSizeEx(input, &size)) return 0;
+    trailerEnd = FindTrailer(input, (unsigned long long)size.QuadPart, PackageEnd(input, (unsigned long long)size.QuadPart), trailer);
+    if (trailerEnd == 0) return 0;
+    position.QuadPart = (LONGLONG)(trailerEnd - sizeof *trailer);
     if (trailer->payloadLength == 0 || trailer->payloadLength > (unsigned long long)position.QuadPart) return 0;
     position.QuadPart -= (LONGLONG)trailer->payloadLength;
     return SetFilePointerEx(input, position, NULL, FILE_BEGIN) != 0;

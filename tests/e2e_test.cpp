@@ -187,6 +187,24 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     EXPECT_TRUE(WaitUntilGone(installDir, 5000));
 }
 
+TEST_F(SetupRunTest, SignedSetupFilesInstallWithTheirSignatureInPlace)
+{
+    for (const wchar_t *name : {L"signed\\signed.exe", L"signed\\signed-unaligned.exe"}) {
+        SCOPED_TRACE(WideToUtf8(name));
+        Bytes signedFile = ReadBytes(BuildFile(name));
+        ASSERT_FALSE(signedFile.empty());
+        ASSERT_TRUE(WriteBytes(setupPath, signedFile));
+        StartSetupFile();
+        Press(Control(ID_PRIMARY_BUTTON));
+        ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+        EXPECT_EQ(kInstalledStatus, TextOf(Controls(run.window)[7].handle));
+        EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+        EXPECT_EQ(signedFile, ReadBytes(uninstallerPath));
+        Press(Control(ID_CANCEL_BUTTON));
+        ExpectExitCode(0);
+    }
+}
+
 TEST_F(SetupRunTest, TheDownloadedSetupFileUninstallsButStaysItself)
 {
     InstallAndClose();

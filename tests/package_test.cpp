@@ -77,6 +77,56 @@ TEST_F(PackageTest, AcceptsUnexaminedMagicBytesAndAPayloadAtOffsetZero)
     EXPECT_EQ(payload, ReadBytes(gAppPath));
 }
 
+TEST_F(PackageTest, ASignedFilesTrailerEndsWhereItsCertificateTableBeginsWhateverThePadding)
+{
+    Bytes stub = ReadBytes(BuildFile(L"setup.exe"));
+    Bytes payload;
+    // A CRC-32 that ends in a zero byte: the trailer's last byte looks like
+    // padding.
+    for (unsigned seed = 100; ZlibCrc(payload.data(), payload.size()) >> 24 || payload.empty(); ++seed)
+        payload = RandomBytes(5000, seed);
+
+    for (size_t extra = 0; extra < 8; ++extra) {
+        SCOPED_TRACE("trailer ending " + std::to_string(extra) + " bytes later");
+        Bytes prefix = stub;
+        prefix.resize(stub.size() + extra, 0xA5);
+        Bytes file = WithCertificateTable(PackageFile(prefix, payload), RandomBytes(1000, (unsigned)extra));
+        PlaceOldApplication();
+        ASSERT_TRUE(WriteBytes(gSelfPath, file));
+        EXPECT_EQ(1, ExtractApplication());
+        EXPECT_EQ(payload, ReadBytes(gAppPath));
+
+        // A table that starts inside the trailer leaves no trailer before it.
+        SetCertificateDirectory(&file, (unsigned int)(file.size() - 1000 - 12), 1000 + 12);
+        PlaceOldApplication();
+        ASSERT_TRUE(WriteBytes(gSelfPath, file));
+        EXPECT_EQ(0, ExtractApplication());
+        EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
+    }
+
+    // A directory that names no table ending the file, or a header that
+    // cannot be read, means an unsigned file: its trailer ends the file.
+    Bytes plain = PackageFile(stub, payload);
+    const unsigned int size = (unsigned int)plain.size();
+    const struct {
+        const char *name;
+        unsigned int offset, length;
+    } directories[] = {
+        {"past the end", size + 8, 16}, {"size 0", size, 0}, {"not at the end", 1000, 16}, {"larger than the file", 0, size + 1},
+    };
+    for (const auto &directory : directories) {
+        SCOPED_TRACE(directory.name);
+        Bytes file = plain;
+        SetCertificateDirectory(&file, directory.offset, directory.length);
+        ASSERT_TRUE(WriteBytes(gSelfPath, file));
+        EXPECT_EQ(1, ExtractApplication());
+    }
+    Bytes headerPastTheEnd = plain;
+    memset(&headerPastTheEnd[0x3C], 0xF0, 4);
+    ASSERT_TRUE(WriteBytes(gSelfPath, headerPastTheEnd));
+    EXPECT_EQ(1, ExtractApplication());
+}
+
 TEST_F(PackageTest, CopiesIn64KiBChunksAndReportsProgressOnTheThousandScale)
 {
     struct Case {

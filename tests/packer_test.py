@@ -36,11 +36,14 @@ class PackerTest(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.folder.name, name)
 
-    def test_built_setup_file_is_stub_payload_trailer_and_verifies(self):
+    def test_built_setup_file_is_stub_padding_payload_trailer_and_verifies(self):
         stub, payload, setup = read(STUB), read(DEFAULT_PAYLOAD), read(BUILT)
-        self.assertEqual(len(setup), len(stub) + len(payload) + 24)
+        padding = len(setup) - len(stub) - len(payload) - 24
+        self.assertIn(padding, range(8))
+        self.assertEqual(len(setup) % 8, 0)
         self.assertEqual(setup[:len(stub)], stub)
-        self.assertEqual(setup[len(stub):-24], payload)
+        self.assertEqual(setup[len(stub):len(stub) + padding], bytes(padding))
+        self.assertEqual(setup[len(stub) + padding:-24], payload)
         magic, length, crc = struct.unpack("<12sQI", setup[-24:])
         self.assertEqual((magic, length, crc), (b"TARVOPKG3\0\0\0", len(payload), zlib.crc32(payload)))
         result = run("--verify", BUILT)
@@ -48,14 +51,18 @@ class PackerTest(unittest.TestCase):
         self.assertIn(f"payload {len(payload)} bytes", result.stdout)
         self.assertIn(f"{zlib.crc32(payload):08x} computed", result.stdout)
 
-    def test_odd_sized_stub_and_payload_pack_byte_for_byte(self):
-        write(self.path("stub"), os.urandom(4097))
-        write(self.path("app"), os.urandom(65537))
-        result = run(self.path("stub"), self.path("app"), self.path("out.exe"))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        out = read(self.path("out.exe"))
-        self.assertEqual(out[4097:-24], read(self.path("app")))
-        self.assertEqual(run("--verify", self.path("out.exe")).returncode, 0)
+    def test_odd_sized_stubs_and_payloads_pack_byte_for_byte_with_the_trailer_on_8_bytes(self):
+        for stub_size, app_size in ((4097, 65537), (4096, 8), (1, 1), (513, 6)):
+            with self.subTest(stub=stub_size, app=app_size):
+                write(self.path("stub"), os.urandom(stub_size))
+                write(self.path("app"), os.urandom(app_size))
+                result = run(self.path("stub"), self.path("app"), self.path("out.exe"))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                out = read(self.path("out.exe"))
+                self.assertEqual(len(out) % 8, 0)
+                self.assertLess(len(out) - stub_size - app_size - 24, 8)
+                self.assertEqual(out[-24 - app_size:-24], read(self.path("app")))
+                self.assertEqual(run("--verify", self.path("out.exe")).returncode, 0)
 
     def test_refuses_bad_input_without_writing(self):
         write(self.path("stub"), b"MZ" + bytes(100))

@@ -48,6 +48,11 @@ TEST_F(InstallTest, EveryDamagedSetupFileEndsInTheErrorBoxAndKeepsTheEarlierAppl
         {"1-byte payload flipped", Flip(PackageFile(Bytes(10, 0), Bytes(1, 'M')), 10)},
         {"only a trailer", Bytes(setupFile.end() - 24, setupFile.end())},
         {"only a trailer claiming one byte", Bytes(setupFile.end() - 24, setupFile.end())},
+        // Signed with a throwaway certificate, then damaged.
+        {"signed, payload byte flipped", ReadBytes(BuildFile(L"signed\\tampered.exe"))},
+        {"signed, data appended after the signature", ReadBytes(BuildFile(L"signed\\appended.exe"))},
+        {"signed, certificate directory past the end", ReadBytes(BuildFile(L"signed\\outside.exe"))},
+        {"signed, certificate directory inside the trailer", ReadBytes(BuildFile(L"signed\\overlapping.exe"))},
     };
     SetLength(&damages[2].file, 0);
     SetLength(&damages[3].file, setupFile.size() - 23);
@@ -55,6 +60,7 @@ TEST_F(InstallTest, EveryDamagedSetupFileEndsInTheErrorBoxAndKeepsTheEarlierAppl
 
     for (const Damage &damage : damages) {
         SCOPED_TRACE(damage.name);
+        ASSERT_GE(damage.file.size(), 5u);
         ASSERT_EQ(1, EnsureDirectory(gInstallDir));
         ASSERT_TRUE(WriteBytes(gAppPath, Bytes(64, 0xEE)));
         ASSERT_TRUE(WriteBytes(gSelfPath, damage.file));

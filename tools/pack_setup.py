@@ -1,10 +1,17 @@
 #!/usr/bin/python3
-"""Writes a setup file: the linked setup program, the application payload, and
-the 24-byte trailer (magic "TARVOPKG3" + 3 zero bytes, payload length as
-unsigned 64-bit, payload CRC-32 as unsigned 32-bit, all little-endian).
+"""Writes a setup file: the linked setup program, zero bytes up to alignment,
+the application payload, and the 24-byte trailer (magic "TARVOPKG3" + 3 zero
+bytes, payload length as unsigned 64-bit, payload CRC-32 as unsigned 32-bit,
+all little-endian). The trailer ends on an 8-byte boundary, so that signing,
+which puts the certificate table on such a boundary behind it, adds nothing
+between them.
 
     pack_setup.py STUB PAYLOAD OUTPUT     write OUTPUT
     pack_setup.py --verify SETUP          check SETUP's trailer and payload CRC
+
+A signed setup file is read as the setup program reads it: when its PE header
+names a certificate table that ends the file, the trailer ends where the table
+begins, before at most 7 zero bytes.
 
 The CRC-32 comes from zlib, independently of the program that checks it.
 Exit status: 0 done, 1 refused or failed (with a message on stderr).
@@ -17,6 +24,8 @@ import zlib
 
 MAGIC = b"TARVOPKG3\0\0\0"
 TRAILER = struct.Struct("<12sQI")
+ALIGNMENT = 8
+MAX_TABLE_PADDING = 7
 BLOCK = 1 << 20
 
 
@@ -31,12 +40,14 @@ def regular_file(path, what):
 
 
 def copy_into(out, path):
-    crc = 0
+    """Copies a file; returns the number of bytes copied and their CRC-32."""
+    crc, copied = 0, 0
     with open(path, "rb") as source:
         while block := source.read(BLOCK):
             out.write(block)
             crc = zlib.crc32(block, crc)
-    return crc
+            copied += len(block)
+    return copied, crc
 
 
 def pack(stub, payload, output):
@@ -53,9 +64,11 @@ def pack(stub, payload, output):
     try:
         with os.fdopen(handle, "wb") as out:
             copy_into(out, stub)
-            crc = copy_into(out, payload)
-            length = os.path.getsize(payload)
+            out.write(bytes(-(out.tell() + os.path.getsize(payload) + TRAILER.size) % ALIGNMENT))
+            length, crc = copy_into(out, payload)
             out.write(TRAILER.pack(MAGIC, length, crc))
+            if length == 0 or out.tell() % ALIGNMENT:
+                raise Refused(f"{payload} changed while being packed")
         os.chmod(temporary, 0o755)
         os.replace(temporary, output)
     except BaseException:
@@ -64,25 +77,64 @@ def pack(stub, payload, output):
     print(f"{output}: payload {length} bytes, CRC-32 {crc:08x}")
 
 
+def read_at(source, size, offset, count):
+    if offset < 0 or offset > size or size - offset < count:
+        return None
+    source.seek(offset)
+    data = source.read(count)
+    return data if len(data) == count else None
+
+
+def certificate_table(source, size):
+    """The file offset of a certificate table that ends the file, or None."""
+    pointer = read_at(source, size, 0x3C, 4)
+    if pointer is None:
+        return None
+    header_at = struct.unpack("<I", pointer)[0]
+    headers = read_at(source, size, header_at, 4 + 20 + 112 + 40)
+    if headers is None or headers[:4] != b"PE\0\0":
+        return None
+    optional_size = struct.unpack_from("<H", headers, 4 + 16)[0]
+    directories = {0x20B: 112, 0x10B: 96}.get(struct.unpack_from("<H", headers, 24)[0])
+    if directories is None or optional_size < directories + 40:
+        return None
+    offset, length = struct.unpack_from("<II", headers, 24 + directories + 4 * 8)
+    if length == 0 or offset > size or size - offset != length:
+        return None
+    return offset
+
+
 def verify(setup):
     size = regular_file(setup, "setup file")
-    if size < TRAILER.size:
-        raise Refused(f"{setup}: {size} bytes, too short for a trailer")
     with open(setup, "rb") as source:
-        source.seek(size - TRAILER.size)
-        magic, length, expected = TRAILER.unpack(source.read(TRAILER.size))
-        if magic[:9] != MAGIC[:9]:
+        table = certificate_table(source, size)
+        end = size if table is None else table
+        span = min(end, TRAILER.size + (0 if table is None else MAX_TABLE_PADDING))
+        tail = read_at(source, size, end - span, span) if end >= TRAILER.size else None
+        if tail is None:
+            raise Refused(f"{setup}: {size} bytes, too short for a trailer")
+        for padding in range(span - TRAILER.size + 1):
+            if padding and tail[span - padding] != 0:
+                raise Refused(f"{setup}: no package trailer")
+            if tail[span - padding - TRAILER.size:][:9] == MAGIC[:9]:
+                break
+        else:
             raise Refused(f"{setup}: no package trailer")
-        if length == 0 or length > size - TRAILER.size:
+        trailer_end = end - padding
+        magic, length, expected = TRAILER.unpack(tail[span - padding - TRAILER.size:span - padding])
+        if length == 0 or length > trailer_end - TRAILER.size:
             raise Refused(f"{setup}: payload length {length} does not fit a file of {size} bytes")
-        source.seek(size - TRAILER.size - length)
+        source.seek(trailer_end - TRAILER.size - length)
         crc, left = 0, length
         while left:
             block = source.read(min(BLOCK, left))
+            if not block:
+                raise Refused(f"{setup}: ended {left} bytes before the end of the payload")
             crc = zlib.crc32(block, crc)
             left -= len(block)
-    print(f"{setup}: payload {length} bytes at offset {size - TRAILER.size - length}, "
-          f"CRC-32 {expected:08x} stored, {crc:08x} computed")
+    signature = "unsigned" if table is None else f"signed: certificate table of {size - table} bytes at offset {table}"
+    print(f"{setup}: payload {length} bytes at offset {trailer_end - TRAILER.size - length}, "
+          f"CRC-32 {expected:08x} stored, {crc:08x} computed; {signature}")
     if crc != expected:
         raise Refused(f"{setup}: CRC-32 mismatch")
 

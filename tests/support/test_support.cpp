@@ -183,6 +183,25 @@ Bytes PackageFile(const Bytes &prefix, const Bytes &payload)
     return file;
 }
 
+void SetCertificateDirectory(Bytes *file, unsigned int offset, unsigned int size)
+{
+    unsigned int header;
+    memcpy(&header, &(*file)[0x3C], 4);
+    // Signature, file header, then directory 4 of a PE32+ optional header.
+    size_t at = header + 4 + 20 + 112 + 4 * 8;
+    memcpy(&(*file)[at], &offset, 4);
+    memcpy(&(*file)[at + 4], &size, 4);
+}
+
+Bytes WithCertificateTable(const Bytes &file, const Bytes &table)
+{
+    Bytes out(file);
+    out.resize((out.size() + 7) / 8 * 8, 0);
+    SetCertificateDirectory(&out, (unsigned int)out.size(), (unsigned int)table.size());
+    out.insert(out.end(), table.begin(), table.end());
+    return out;
+}
+
 SavedState::SavedState()
 {
     wcscpy(self, gSelfPath);

@@ -42,6 +42,11 @@ Tree Snapshot(const std::wstring &folder);
 // A setup file: prefix, payload and the 24-byte trailer with the CRC-32 from zlib.
 Bytes PackageFile(const Bytes &prefix, const Bytes &payload);
 unsigned int ZlibCrc(const unsigned char *bytes, size_t count);
+// A certificate table as signing adds one: zero bytes up to 8-byte alignment,
+// the table, and the PE header's certificate directory naming it. The file
+// starts with a PE32+ program.
+Bytes WithCertificateTable(const Bytes &file, const Bytes &table);
+void SetCertificateDirectory(Bytes *file, unsigned int offset, unsigned int size);
 
 // Saves and restores every path and handle global around a test.
 class SavedState {
