@@ -1,8 +1,13 @@
 // Measurements behind bench/bench.py, one per run, printed as "key value"
 // lines:
-//   setup_bench crc FILE              the program's CRC-32 over FILE in memory
+//   setup_bench crc FILE              the program's CRC-32 over FILE in memory,
+//                                     with the variant in use and with each
+//                                     variant the processor offers
 //   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT
 //   setup_bench copy SOURCE TARGET    CopyFileW of the same bytes
+//   setup_bench durable SOURCE TARGET the same bytes copied as the extraction
+//                                     copies them, 64 KiB at a time, and
+//                                     flushed to disk, without the CRC
 //   setup_bench startup SETUP         start until the window is up with its
 //                                     primary button enabled, then close it
 //   setup_bench noop                  nothing: the cost of a process start
@@ -28,16 +33,33 @@ static void PrintPeakWorkingSet(void)
         printf("peak_working_set %llu\n", (unsigned long long)counters.PeakWorkingSetSize);
 }
 
+static double CrcSeconds(const unsigned char *bytes, unsigned long long size, unsigned int *crc)
+{
+    unsigned long long offset;
+    unsigned long long chunk;
+    double start = Seconds();
+
+    *crc = 0;
+    for (offset = 0; offset < size; offset += chunk) {
+        chunk = size - offset < 65536 ? size - offset : 65536;
+        *crc = UpdateCrc32(*crc, bytes + offset, (size_t)chunk);
+    }
+    return Seconds() - start;
+}
+
 static int MeasureCrc(const wchar_t *path)
 {
+    static const struct {
+        int variant;
+        const char *name;
+    } variants[] = {{CRC_WIDEST, "in_use"}, {CRC_SSE2, "sse2"}, {CRC_AVX2, "avx2"}, {CRC_AVX512, "avx512"}};
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     LARGE_INTEGER size;
     unsigned char *bytes = NULL;
     DWORD got = 0;
     unsigned int crc = 0;
     unsigned long long offset;
-    unsigned long long chunk;
-    double start;
+    size_t i;
     int ok = 0;
 
     if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) goto done;
@@ -45,12 +67,11 @@ static int MeasureCrc(const wchar_t *path)
     for (offset = 0; bytes && offset < (unsigned long long)size.QuadPart; offset += got)
         if (!ReadFile(file, bytes + offset, (DWORD)(size.QuadPart - offset > (1 << 30) ? 1 << 30 : size.QuadPart - offset), &got, NULL) || !got)
             goto done;
-    start = Seconds();
-    for (offset = 0; offset < (unsigned long long)size.QuadPart; offset += chunk) {
-        chunk = size.QuadPart - offset < 65536 ? size.QuadPart - offset : 65536;
-        crc = UpdateCrc32(crc, bytes + offset, (size_t)chunk);
-    }
-    printf("seconds %.6f\ncrc %08x\n", Seconds() - start, crc);
+    for (i = 0; i < sizeof variants / sizeof variants[0]; ++i)
+        if (SelectCrcVariant(variants[i].variant))
+            printf("seconds_%s %.6f\n", variants[i].name, CrcSeconds(bytes, (unsigned long long)size.QuadPart, &crc));
+    SelectCrcVariant(CRC_WIDEST);
+    printf("crc %08x\n", crc);
     ok = 1;
 done:
     free(bytes);
@@ -65,6 +86,7 @@ static int MeasureExtract(const wchar_t *setup, const wchar_t *output)
 
     lstrcpynW(gSelfPath, setup, SETUP_PATH_CAPACITY);
     lstrcpynW(gAppPath, output, SETUP_PATH_CAPACITY);
+    FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls.tmp", output);
     start = Seconds();
     ok = ExtractApplication();
     printf("seconds %.6f\nresult %d\n", Seconds() - start, ok);
@@ -77,6 +99,27 @@ static int MeasureCopy(const wchar_t *source, const wchar_t *target)
     double start = Seconds();
     BOOL ok = CopyFileW(source, target, FALSE);
     printf("seconds %.6f\nresult %d\n", Seconds() - start, ok ? 1 : 0);
+    return ok ? 0 : 1;
+}
+
+// Reads and writes as ExtractApplication does, one 64 KiB buffer at a time,
+// and waits until the bytes are on disk.
+static int MeasureDurableCopy(const wchar_t *source, const wchar_t *target)
+{
+    unsigned char buffer[65536];
+    HANDLE input = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE output = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD got = 0;
+    DWORD put = 0;
+    double start = Seconds();
+    int ok = input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE;
+
+    while (ok && ReadFile(input, buffer, sizeof buffer, &got, NULL) && got)
+        ok = WriteFile(output, buffer, got, &put, NULL) && put == got;
+    ok = ok && FlushFileBuffers(output);
+    if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
+    if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    printf("seconds %.6f\nresult %d\n", Seconds() - start, ok);
     return ok ? 0 : 1;
 }
 
@@ -138,8 +181,10 @@ int wmain(int count, wchar_t **arguments)
     if (count == 3 && wcscmp(arguments[1], L"crc") == 0) return MeasureCrc(arguments[2]);
     if (count == 4 && wcscmp(arguments[1], L"extract") == 0) return MeasureExtract(arguments[2], arguments[3]);
     if (count == 4 && wcscmp(arguments[1], L"copy") == 0) return MeasureCopy(arguments[2], arguments[3]);
+    if (count == 4 && wcscmp(arguments[1], L"durable") == 0) return MeasureDurableCopy(arguments[2], arguments[3]);
     if (count == 3 && wcscmp(arguments[1], L"startup") == 0) return MeasureStartup(arguments[2]);
     if (count == 2 && wcscmp(arguments[1], L"noop") == 0) return 0;
-    fwprintf(stderr, L"usage: setup_bench crc FILE | extract SETUP OUTPUT | copy SOURCE TARGET | startup SETUP | noop\n");
+    fwprintf(stderr, L"usage: setup_bench crc FILE | extract SETUP OUTPUT | copy SOURCE TARGET | durable SOURCE TARGET | "
+                     L"startup SETUP | noop\n");
     return 2;
 }

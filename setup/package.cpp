@@ -8,7 +8,6 @@
 #include "setup.h"
 
 #include <commctrl.h>
-#include <emmintrin.h>
 #include <string.h>
 
 #pragma pack(push, 1)
@@ -23,104 +22,6 @@ static_assert(sizeof(PackageTrailer) == 24, "the trailer is 24 bytes on disk");
 static const char kTrailerMagic[] = "TARVOPKG3";
 static const size_t kTrailerMagicChecked = 9;
 static const DWORD kChunkSize = 65536;
-static const unsigned int kCrcPolynomial = 0xEDB88320u;
-
-// Reflected CRC-32, bit by bit, no table. The register holds the inverted
-// CRC while bytes go through it.
-static unsigned int CrcBits(unsigned int crc, const unsigned char *bytes, size_t count)
-{
-    size_t i;
-    int bit;
-
-    for (i = 0; i < count; ++i) {
-        crc ^= bytes[i];
-        for (bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (kCrcPolynomial & (0u - (crc & 1u)));
-    }
-    return crc;
-}
-
-// Product of two polynomials modulo the CRC polynomial, in the reflected
-// bit order of the register.
-static unsigned int MultiplyModPolynomial(unsigned int a, unsigned int b)
-{
-    unsigned int product = 0;
-    unsigned int bit;
-
-    for (bit = 1u << 31; bit; bit >>= 1) {
-        if (a & bit) product ^= b;
-        b = (b >> 1) ^ (kCrcPolynomial & (0u - (b & 1u)));
-    }
-    return product;
-}
-
-// x^(8 * count) modulo the polynomial, by squaring: the factor that moves a
-// CRC past count zero bytes.
-static unsigned int ByteShiftFactor(size_t count)
-{
-    unsigned int factor = 1u << 31;  // x^0
-    unsigned int square = 1u << 23;  // x^8
-
-    for (; count; count >>= 1) {
-        if (count & 1) factor = MultiplyModPolynomial(square, factor);
-        square = MultiplyModPolynomial(square, square);
-    }
-    return factor;
-}
-
-// The same bitwise CRC, run as kCrcLanes independent lanes over consecutive
-// parts of the data, four lanes to an SSE2 register, so that the processor
-// works on many shift chains at once. XORing four bytes into a lane and
-// stepping 32 bits is the byte-wise algorithm unrolled. The lanes' CRCs are
-// then joined as CRC(A B) = CRC(A) * x^(8 |B|) + CRC(B), and the bytes left
-// over after the last whole part go through the plain loop.
-static const int kCrcRegisters = 8;
-static const size_t kCrcLanes = 4 * kCrcRegisters;
-
-unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t count)
-{
-    const size_t part = count / (kCrcLanes * 4) * 4;
-    const __m128i polynomial = _mm_set1_epi32((int)kCrcPolynomial);
-    const __m128i one = _mm_set1_epi32(1);
-    __m128i lanes[kCrcRegisters];
-    unsigned int finished[kCrcLanes];
-    unsigned int shift;
-    size_t offset;
-    size_t lane;
-    int registerIndex;
-    int bit;
-
-    if (part == 0) return ~CrcBits(~crc, bytes, count);
-    for (registerIndex = 0; registerIndex < kCrcRegisters; ++registerIndex) lanes[registerIndex] = _mm_set1_epi32(-1);
-    lanes[0] = _mm_insert_epi16(lanes[0], (int)(~crc & 0xFFFF), 0);
-    lanes[0] = _mm_insert_epi16(lanes[0], (int)(~crc >> 16), 1);
-
-    for (offset = 0; offset < part; offset += 4) {
-        for (registerIndex = 0; registerIndex < kCrcRegisters; ++registerIndex) {
-            const unsigned char *word = bytes + (size_t)(4 * registerIndex) * part + offset;
-            unsigned int words[4];
-            memcpy(&words[0], word, 4);
-            memcpy(&words[1], word + part, 4);
-            memcpy(&words[2], word + 2 * part, 4);
-            memcpy(&words[3], word + 3 * part, 4);
-            lanes[registerIndex] = _mm_xor_si128(lanes[registerIndex], _mm_loadu_si128((const __m128i *)words));
-        }
-#pragma GCC unroll 4
-        for (bit = 0; bit < 32; ++bit) {
-#pragma GCC unroll 8
-            for (registerIndex = 0; registerIndex < kCrcRegisters; ++registerIndex) {
-                __m128i mask = _mm_sub_epi32(_mm_setzero_si128(), _mm_and_si128(lanes[registerIndex], one));
-                lanes[registerIndex] = _mm_xor_si128(_mm_srli_epi32(lanes[registerIndex], 1), _mm_and_si128(mask, polynomial));
-            }
-        }
-    }
-
-    for (registerIndex = 0; registerIndex < kCrcRegisters; ++registerIndex)
-        _mm_storeu_si128((__m128i *)&finished[4 * registerIndex], lanes[registerIndex]);
-    shift = ByteShiftFactor(part);
-    crc = ~finished[0];
-    for (lane = 1; lane < kCrcLanes; ++lane) crc = MultiplyModPolynomial(shift, crc) ^ ~finished[lane];
-    return ~CrcBits(~crc, bytes + kCrcLanes * part, count - kCrcLanes * part);
-}
 
 static void CloseFile(HANDLE *file)
 {

@@ -52,7 +52,11 @@ void DeriveInstallPaths(const wchar_t *localAppData);
 int InstallPathsWhole(void);
 void InitSetupState(void);
 
-// Application package.
+// Application package and its CRC-32. The widest CRC variant that the
+// processor and the system support is used unless another is selected;
+// selecting one that they do not support fails and changes nothing.
+enum CrcVariant { CRC_WIDEST, CRC_SSE2, CRC_AVX2, CRC_AVX512 };
+int SelectCrcVariant(int variant);
 unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t count);
 int ExtractApplication(void);
 

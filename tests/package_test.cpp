@@ -156,27 +156,41 @@ TEST_F(PackageTest, CopiesIn64KiBChunksAndReportsProgressOnTheThousandScale)
     }
 }
 
-TEST_F(PackageTest, CrcMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
+TEST_F(PackageTest, EveryCrcVariantMatchesZlibAcrossOddSizesOffsetsAndChunkSplits)
 {
-    Bytes data = RandomBytes(200003, 5);
-    // 32 lanes of whole 4-byte words: parts start at 128 bytes; around each
-    // multiple of 128 the lane length and the plain tail change.
+    Bytes data = RandomBytes((2 << 20) + 4099, 5);
+    // Parts of whole 4-byte words over 32, 64 or 128 lanes: the lane length
+    // and the plain tail change around each multiple of 128, 256 and 512
+    // bytes; runs over 1 MiB go through in blocks.
     const size_t sizes[] = {0, 1, 2, 3, 7, 8, 9, 31, 33, 64, 127, 128, 129, 130, 131, 132, 133, 255, 256, 257, 259, 260,
-                            383, 384, 385, 4095, 4096, 4097, 65535, 65536, 65537, 131071};
+                            383, 384, 385, 511, 512, 513, 1023, 1024, 1025, 4095, 4096, 4097, 65535, 65536, 65537,
+                            131071, (1 << 20) - 1, 1 << 20, (1 << 20) + 1, (2 << 20) + 3};
     const size_t offsets[] = {0, 1, 2, 3, 5, 7, 13};
+    const size_t splits[] = {1, 7, 64, 127, 128, 1000, 65536, 100001, (1 << 20) + 5};
+    const struct {
+        int variant;
+        const char *name;
+    } variants[] = {{CRC_SSE2, "SSE2"}, {CRC_AVX2, "AVX2"}, {CRC_AVX512, "AVX-512"}};
+    std::string tried;
 
-    for (size_t offset : offsets)
-        for (size_t size : sizes) {
-            EXPECT_EQ(ZlibCrc(&data[offset], size), UpdateCrc32(0, &data[offset], size))
-                << "offset " << offset << " size " << size;
+    for (const auto &variant : variants) {
+        if (!SelectCrcVariant(variant.variant)) continue;
+        tried += std::string(" ") + variant.name;
+        SCOPED_TRACE(variant.name);
+        for (size_t offset : offsets)
+            for (size_t size : sizes) {
+                EXPECT_EQ(ZlibCrc(&data[offset], size), UpdateCrc32(0, &data[offset], size))
+                    << "offset " << offset << " size " << size;
+            }
+        EXPECT_EQ(0xCBF43926u, UpdateCrc32(0, (const unsigned char *)"123456789", 9));
+        for (size_t split : splits) {
+            unsigned int chained = UpdateCrc32(UpdateCrc32(0, data.data(), split), &data[split], data.size() - split);
+            EXPECT_EQ(ZlibCrc(data.data(), data.size()), chained) << "split at " << split;
         }
-    EXPECT_EQ(0xCBF43926u, UpdateCrc32(0, (const unsigned char *)"123456789", 9));
-
-    const size_t splits[] = {1, 7, 64, 127, 128, 1000, 65536, 100001};
-    for (size_t split : splits) {
-        unsigned int chained = UpdateCrc32(UpdateCrc32(0, data.data(), split), &data[split], data.size() - split);
-        EXPECT_EQ(ZlibCrc(data.data(), data.size()), chained) << "split at " << split;
     }
+    EXPECT_EQ(0, SelectCrcVariant(99));
+    ASSERT_EQ(1, SelectCrcVariant(CRC_WIDEST));
+    printf("CRC variants this processor offers:%s\n", tried.c_str());
 
     // Whole extractions behind prefixes of odd lengths.
     const size_t prefixes[] = {1, 3, 4095, 65535};
