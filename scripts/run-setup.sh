@@ -25,11 +25,14 @@ trap 'tests/harness/wine-session.sh stop' EXIT
 DISPLAY=$(cat "$TARVO_WINE_ROOT/display")
 export DISPLAY
 tests/harness/wine-run.sh "$setup" </dev/null >/dev/null 2>&1 &
+window=""
 for _ in $(seq 100); do
-  xwininfo -root -tree 2>/dev/null | grep -q 'Wine desktop' && break
+  window=$(xwininfo -root -tree 2>/dev/null | awk '/"tarvomarkwise_setup.exe"/ && !/Default IME/ {print $1; exit}')
+  [ -n "$window" ] && break
   sleep 0.2
 done
+[ -n "$window" ] || { echo "the setup window did not appear" >&2; exit 1; }
 sleep 3
 shot="$PWD/build/release/setup-window.png"
-import -window root "$shot"
-echo "No X display: the setup ran in a virtual display ($DISPLAY); screenshot saved to $shot"
+import -window "$window" "$shot"
+echo "No X display: the setup ran in a virtual display ($DISPLAY); screenshot of its window saved to $shot"

@@ -26,10 +26,19 @@ int EnsureDirectory(const wchar_t *path)
     return CreateDirectoryW(copy, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
+// Clicks and keys that queued up while the buttons were disabled (the second
+// click of a double-click on "Kur", say) are dropped: they would reach the
+// buttons under their new texts and open the application. The primary button
+// takes the keyboard focus again.
 static void EnableButtons(void)
 {
+    MSG input;
+
+    while (PeekMessageW(&input, NULL, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+    }
     EnableWindow(gInstallButton, TRUE);
     EnableWindow(gCancelButton, TRUE);
+    SetFocus(gInstallButton);
 }
 
 static void PlaceShortcuts(void)

@@ -8,8 +8,15 @@
 
 static const wchar_t kWindowClass[] = L"TarvoMarkwiseSetup102";
 static const wchar_t kFontFace[] = L"Arial";
+// Sizes and positions are given at 96 DPI and scaled by the screen's DPI,
+// the same factor as the fonts. The window is at least its 96-DPI outer size
+// scaled, and large enough for the client area the layout needs under a
+// title bar of any height.
+static const int kDesignDpi = 96;
 static const int kWindowWidth = 718;
 static const int kWindowHeight = 438;
+static const int kClientWidth = 712;
+static const int kClientHeight = 409;
 static const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 
 static const COLORREF kNavy = RGB(16, 28, 47);
@@ -25,6 +32,11 @@ static const int kBandEdge = 269;
 
 enum { ON_BOTH_MODES, INSTALL_MODE_ONLY };
 
+// The buttons are tab stops; the primary one is the default, which Enter
+// presses when no button has the focus.
+static const DWORD kButtonStyle = WS_TABSTOP | BS_PUSHBUTTON;
+static const DWORD kDefaultButtonStyle = WS_TABSTOP | BS_DEFPUSHBUTTON;
+
 struct ControlLayout {
     const wchar_t *className;
     const wchar_t *text;
@@ -33,7 +45,18 @@ struct ControlLayout {
     HFONT font;
     int modes;
     HWND *kept;
+    DWORD style;
 };
+
+// The screen's vertical DPI, read once at start-up.
+static int gDpiY = kDesignDpi;
+// The control that had the keyboard focus when the window was last active.
+static HWND gFocusedControl;
+
+static int Scaled(int pixels)
+{
+    return MulDiv(pixels, gDpiY, kDesignDpi);
+}
 
 static const wchar_t *DescriptionText(void)
 {
@@ -49,8 +72,9 @@ static const wchar_t *PrimaryButtonText(void)
 
 static void CreateControl(HWND window, const ControlLayout *layout)
 {
-    HWND control = CreateWindowExW(0, layout->className, layout->text, WS_CHILD | WS_VISIBLE, layout->x, layout->y,
-                                   layout->width, layout->height, window, (HMENU)(INT_PTR)layout->id, gInstance, NULL);
+    HWND control = CreateWindowExW(0, layout->className, layout->text, WS_CHILD | WS_VISIBLE | layout->style,
+                                   Scaled(layout->x), Scaled(layout->y), Scaled(layout->width), Scaled(layout->height),
+                                   window, (HMENU)(INT_PTR)layout->id, gInstance, NULL);
 
     if (layout->font) SendMessageW(control, WM_SETFONT, (WPARAM)layout->font, TRUE);
     if (layout->id == ID_PROGRESS_BAR) SendMessageW(control, PBM_SETBARCOLOR, 0, (LPARAM)kAccent);
@@ -60,16 +84,18 @@ static void CreateControl(HWND window, const ControlLayout *layout)
 static void OnCreate(HWND window)
 {
     const ControlLayout controls[] = {
-        {L"STATIC", kBrandText, 28, 24, 210, 48, 0, gBrandFont, ON_BOTH_MODES, NULL},
-        {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, gUiFont, ON_BOTH_MODES, NULL},
-        {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, gUiFont, ON_BOTH_MODES, NULL},
-        {L"STATIC", kFolderLabel, 292, 106, 150, 20, 0, gUiFont, INSTALL_MODE_ONLY, NULL},
-        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, gUiFont, INSTALL_MODE_ONLY, NULL},
-        {L"STATIC", kInformationText, 292, 174, 372, 100, 0, gUiFont, INSTALL_MODE_ONLY, NULL},
-        {PROGRESS_CLASSW, L"", 292, 286, 372, 18, ID_PROGRESS_BAR, NULL, INSTALL_MODE_ONLY, &gProgress},
-        {L"STATIC", kReadyStatus, 292, 314, 372, 24, 0, gUiFont, INSTALL_MODE_ONLY, &gStatus},
-        {L"BUTTON", PrimaryButtonText(), 452, 356, 100, 34, ID_PRIMARY_BUTTON, gUiFont, ON_BOTH_MODES, &gInstallButton},
-        {L"BUTTON", kCancelButtonText, 564, 356, 100, 34, ID_CANCEL_BUTTON, gUiFont, ON_BOTH_MODES, &gCancelButton},
+        {L"STATIC", kBrandText, 28, 24, 210, 48, 0, gBrandFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, gUiFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, gUiFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", kFolderLabel, 292, 106, 150, 20, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {L"STATIC", kInformationText, 292, 174, 372, 100, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {PROGRESS_CLASSW, L"", 292, 286, 372, 18, ID_PROGRESS_BAR, NULL, INSTALL_MODE_ONLY, &gProgress, 0},
+        {L"STATIC", kReadyStatus, 292, 314, 372, 24, 0, gUiFont, INSTALL_MODE_ONLY, &gStatus, 0},
+        {L"BUTTON", PrimaryButtonText(), 452, 356, 100, 34, ID_PRIMARY_BUTTON, gUiFont, ON_BOTH_MODES, &gInstallButton,
+         kDefaultButtonStyle},
+        {L"BUTTON", kCancelButtonText, 564, 356, 100, 34, ID_CANCEL_BUTTON, gUiFont, ON_BOTH_MODES, &gCancelButton,
+         kButtonStyle},
     };
     size_t i;
 
@@ -88,10 +114,10 @@ static void OnEraseBackground(HWND window, HDC dc)
     FillRect(dc, &client, gBgBrush);
     part = client;
     part.left = 0;
-    part.right = kBandWidth;
+    part.right = Scaled(kBandWidth);
     FillRect(dc, &part, gNavyBrush);
-    part.left = kBandWidth;
-    part.right = kStripeRight;
+    part.left = Scaled(kBandWidth);
+    part.right = Scaled(kStripeRight);
     FillRect(dc, &part, accent);
     DeleteObject(accent);
 }
@@ -103,7 +129,7 @@ static HBRUSH OnCtlColorStatic(HWND window, HDC dc, HWND control)
     GetWindowRect(control, &rect);
     MapWindowPoints(NULL, window, (POINT *)&rect, 2);
     SetBkMode(dc, TRANSPARENT);
-    if (rect.left <= kBandEdge) {
+    if (rect.left <= Scaled(kBandEdge)) {
         SetTextColor(dc, kBandText);
         return gNavyBrush;
     }
@@ -121,6 +147,29 @@ static void OnPrimaryButton(HWND window)
         InstallNow();
 }
 
+// The dialog manager sends IDOK for Enter when no button has the focus and
+// IDCANCEL for Esc; they stand for the two buttons while these are enabled.
+static int ButtonCommand(WORD id)
+{
+    if (id == IDOK && IsWindowEnabled(gInstallButton)) return ID_PRIMARY_BUTTON;
+    if (id == IDCANCEL && IsWindowEnabled(gCancelButton)) return ID_CANCEL_BUTTON;
+    return id;
+}
+
+// A window that is not a dialog keeps no focus of its own: the button that
+// had it gets it back when the window is active again.
+static void OnActivate(HWND window, WORD state)
+{
+    HWND focus = GetFocus();
+
+    if (state == WA_INACTIVE && focus && IsChild(window, focus)) gFocusedControl = focus;
+}
+
+static void OnSetFocus(void)
+{
+    SetFocus(gFocusedControl && IsWindowEnabled(gFocusedControl) ? gFocusedControl : gInstallButton);
+}
+
 LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
@@ -133,15 +182,23 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_CTLCOLORSTATIC:
         return (LRESULT)OnCtlColorStatic(window, (HDC)wParam, (HWND)lParam);
     case WM_COMMAND:
-        if (LOWORD(wParam) == ID_PRIMARY_BUTTON) {
+        if (ButtonCommand(LOWORD(wParam)) == ID_PRIMARY_BUTTON) {
             OnPrimaryButton(window);
             return 0;
         }
-        if (LOWORD(wParam) == ID_CANCEL_BUTTON) {
+        if (ButtonCommand(LOWORD(wParam)) == ID_CANCEL_BUTTON) {
             DestroyWindow(window);
             return 0;
         }
         break;
+    case DM_GETDEFID:
+        return MAKELRESULT(ID_PRIMARY_BUTTON, DC_HASDEFID);
+    case WM_ACTIVATE:
+        OnActivate(window, LOWORD(wParam));
+        break;
+    case WM_SETFOCUS:
+        OnSetFocus();
+        return 0;
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
@@ -161,6 +218,19 @@ static void SetDpiAwareness(void)
 
     if (user32) setContext = (SetDpiContextFunction)(void *)GetProcAddress(user32, "SetProcessDpiAwarenessContext");
     if (!setContext || !setContext((HANDLE)(INT_PTR)-4)) SetProcessDPIAware();
+}
+
+// The outer size for the scaled client area, under this style's title bar
+// and borders at the system's metrics.
+static SIZE WindowSize(void)
+{
+    RECT frame = {0, 0, Scaled(kClientWidth), Scaled(kClientHeight)};
+    SIZE size;
+
+    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    size.cx = frame.right - frame.left > Scaled(kWindowWidth) ? frame.right - frame.left : Scaled(kWindowWidth);
+    size.cy = frame.bottom - frame.top > Scaled(kWindowHeight) ? frame.bottom - frame.top : Scaled(kWindowHeight);
+    return size;
 }
 
 static int ScreenDpiY(void)
@@ -201,7 +271,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     MSG message = {0};
     HWND window;
-    int dpiY;
+    SIZE size;
 
     (void)previous;
     (void)commandLine;
@@ -214,20 +284,25 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     InitCommonControlsEx(&controls);
 
-    dpiY = ScreenDpiY();
-    gUiFont = CreateUiFont(9, FW_NORMAL, dpiY);
-    gBrandFont = CreateUiFont(28, FW_BOLD, dpiY);
+    gDpiY = ScreenDpiY();
+    gUiFont = CreateUiFont(9, FW_NORMAL, gDpiY);
+    gBrandFont = CreateUiFont(28, FW_BOLD, gDpiY);
     gNavyBrush = CreateSolidBrush(kNavy);
     gBgBrush = CreateSolidBrush(kBackground);
 
     RegisterSetupClass();
+    size = WindowSize();
     window = CreateWindowExW(0, kWindowClass, gUninstallMode ? kUninstallTitle : kInstallTitle, kWindowStyle,
-                             CW_USEDEFAULT, CW_USEDEFAULT, kWindowWidth, kWindowHeight, NULL, NULL, gInstance, NULL);
+                             CW_USEDEFAULT, CW_USEDEFAULT, size.cx, size.cy, NULL, NULL, gInstance, NULL);
     if (!window) return 1;
     ShowWindow(window, showCommand);
     UpdateWindow(window);
+    SetFocus(gInstallButton);
 
+    // The dialog manager gives the keyboard its usual meaning: Tab between
+    // the buttons, Enter, Space and Esc.
     while (GetMessageW(&message, NULL, 0, 0) > 0) {
+        if (IsDialogMessageW(window, &message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }

@@ -281,3 +281,149 @@ TEST_F(SetupRunTest, ASetupFileWithoutPackageShowsTheErrorAndOffersItsButtonsAga
     Press(Control(ID_CANCEL_BUTTON));
     ExpectExitCode(0);
 }
+
+TEST_F(SetupRunTest, TheKeyboardAloneInstallsOpensUninstallsAndCloses)
+{
+    // Esc closes the window as it opens; the primary button has the focus.
+    StartSetupFile();
+    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    PressKey(FocusOf(run.window), VK_ESCAPE);
+    ExpectExitCode(0);
+
+    // Tab goes to "Vazgeç" and back; Enter on "Kur" installs, after which the
+    // primary button has the focus again and Esc closes.
+    StartSetupFile();
+    PressKey(FocusOf(run.window), VK_TAB);
+    EXPECT_EQ(Control(ID_CANCEL_BUTTON), FocusOf(run.window));
+    PressKey(FocusOf(run.window), VK_TAB);
+    ASSERT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    PressKey(FocusOf(run.window), VK_RETURN);
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    PressKey(FocusOf(run.window), VK_ESCAPE);
+    ExpectExitCode(0);
+
+    // Enter where no button has the focus presses the default one; Space
+    // presses the focused one, here "Programı Aç".
+    StartSetupFile();
+    PressKey(run.window, VK_RETURN);
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    PressKey(FocusOf(run.window), VK_SPACE);
+    EXPECT_TRUE(WaitForStandInStarts(1, 20000));
+    CloseStandIns();
+    PressKey(FocusOf(run.window), VK_ESCAPE);
+    ExpectExitCode(0);
+
+    // Uninstall: Enter asks; Tab and Enter answer No, Enter answers Yes, and
+    // Esc closes the completion box, not the window behind it.
+    Start(UninstallCommand());
+    PressKey(FocusOf(run.window), VK_RETURN);
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    PressKey(FocusOf(box), VK_TAB);
+    PressKey(FocusOf(box), VK_RETURN);
+    EXPECT_FALSE(IsWindow(box));
+    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    EXPECT_TRUE(Exists(appPath));
+    PressKey(FocusOf(run.window), VK_RETURN);
+    box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    PressKey(FocusOf(box), VK_RETURN);
+    HWND done = NULL;
+    for (int i = 0; i < 100 && (!done || done == box); ++i) done = WaitForTopWindow(run.id, L"#32770", 50);
+    ASSERT_NE(box, done);
+    EXPECT_EQ(0u, ReadBox(done).text.find(L"Tarvo Markwise kaldırıldı."));
+    PressKey(FocusOf(done), VK_ESCAPE);
+    ExpectExitCode(0);
+    EXPECT_FALSE(Exists(appPath));
+    EXPECT_TRUE(WaitUntilGone(installDir, 15000));
+}
+
+TEST_F(SetupRunTest, ADoubleClickOnKurInstallsButDoesNotOpenTheApplication)
+{
+    StartSetupFile();
+    DoubleClick(Control(ID_PRIMARY_BUTTON));
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    Sleep(2000);
+    EXPECT_TRUE(StandInStarts().empty());
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+}
+
+// The screen's DPI for the programs started from now on, as the display
+// settings give it; 0 for the default.
+static void SetScreenDpi(DWORD dpi)
+{
+    HKEY key;
+
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return;
+    if (dpi)
+        RegSetValueExW(key, L"LogPixels", 0, REG_DWORD, (const BYTE *)&dpi, sizeof dpi);
+    else
+        RegDeleteValueW(key, L"LogPixels");
+    RegCloseKey(key);
+}
+
+// Every control inside the client area, and every static's text within its
+// rectangle, measured with the fonts the program makes for this DPI. (The
+// program's font handles belong to its own process.)
+static void ExpectEverythingFits(HWND window, int dpi)
+{
+    RECT client;
+    HDC dc = CreateCompatibleDC(NULL);
+    std::vector<ControlFacts> controls = Controls(window);
+
+    GetClientRect(window, &client);
+    for (size_t i = 0; i < controls.size(); ++i) {
+        const ControlFacts &control = controls[i];
+        SCOPED_TRACE("control " + std::to_string(i + 1) + " " + WideToUtf8(control.text));
+        EXPECT_GE(control.rect.left, client.left);
+        EXPECT_GE(control.rect.top, client.top);
+        EXPECT_LE(control.rect.right, client.right);
+        EXPECT_LE(control.rect.bottom, client.bottom);
+        if (_wcsicmp(control.className.c_str(), L"Static") != 0) continue;
+        HFONT font = CreateFontW(-MulDiv(i == 0 ? 28 : 9, dpi, 72), 0, 0, 0, i == 0 ? FW_BOLD : FW_NORMAL, FALSE, FALSE,
+                                 FALSE, TURKISH_CHARSET, OUT_TT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY,
+                                 FF_SWISS | DEFAULT_PITCH, L"Arial");
+        HGDIOBJ previous = SelectObject(dc, font);
+        RECT needed = {0, 0, control.rect.right - control.rect.left, 0};
+        DrawTextW(dc, control.text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK);
+        EXPECT_LE(needed.right, control.rect.right - control.rect.left);
+        EXPECT_LE(needed.bottom, control.rect.bottom - control.rect.top);
+        SelectObject(dc, previous);
+        DeleteObject(font);
+    }
+    DeleteDC(dc);
+}
+
+TEST_F(SetupRunTest, AtEveryScalingTheLayoutGrowsAndEveryTextFits)
+{
+    for (int dpi : {96, 120, 144, 192}) {
+        SCOPED_TRACE(std::to_string(dpi) + " DPI");
+        const std::wstring suffix = L"-" + std::to_wstring(dpi) + L".bmp";
+        SetScreenDpi(dpi);
+        StartSetupFile();
+        EXPECT_EQ(MulDiv(100, dpi, 96), Controls(run.window)[8].rect.right - Controls(run.window)[8].rect.left);
+        ExpectEverythingFits(run.window, dpi);
+        Sleep(500);
+        EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"install-window" + suffix)));
+        Press(Control(ID_PRIMARY_BUTTON));
+        ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+        ExpectEverythingFits(run.window, dpi);
+        EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"install-finished" + suffix)));
+        Press(Control(ID_CANCEL_BUTTON));
+        ExpectExitCode(0);
+
+        Start(UninstallCommand());
+        ExpectEverythingFits(run.window, dpi);
+        Sleep(500);
+        EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"uninstall-window" + suffix)));
+        Press(Control(ID_CANCEL_BUTTON));
+        ExpectExitCode(0);
+        // The next scaling starts from nothing installed.
+        RemoveTree(installDir);
+        RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+    }
+    SetScreenDpi(0);
+}

@@ -16,7 +16,7 @@ start_display() {
   [ -n "${TARVO_KEEP_DISPLAY:-}" ] && return
   rm -f "$TARVO_WINE_ROOT/display"
   # -displayfd picks a free display number and writes it once listening.
-  setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset \
+  setsid Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp -noreset \
     3>"$TARVO_WINE_ROOT/display.number" </dev/null >"$TARVO_WINE_ROOT/xvfb.log" 2>&1 &
   echo $! >"$TARVO_WINE_ROOT/xvfb.pid"
   for _ in $(seq 100); do
@@ -29,17 +29,24 @@ start_display() {
   export DISPLAY=":$number"
 }
 
+# The template is booted again whenever these settings change.
+template_settings() {
+  declare -f boot_template
+}
+
 boot_template() {
-  [ -f "$template/system.reg" ] && return
+  [ -f "$template/system.reg" ] && [ "$(cat "$template/settings" 2>/dev/null)" = "$(template_settings)" ] && return
   rm -rf "$template"
   WINEPREFIX="$template" quiet wineboot -i
   # A virtual desktop saves the two seconds Wine spends on every window
-  # hide or destroy without a window manager; theming off draws the progress
-  # bar in the colour the program asks for.
+  # hide or destroy without a window manager; it holds the window at 200 %
+  # scaling. Theming off draws the progress bar in the colour the program
+  # asks for.
   WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
-  WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1024x768 /f
+  WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1600x1200 /f
   WINEPREFIX="$template" quiet wine reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\ThemeManager' /v ThemeActive /d 0 /f
   WINEPREFIX="$template" quiet wineserver -w
+  template_settings >"$template/settings"
 }
 
 start() {

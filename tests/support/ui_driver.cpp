@@ -98,6 +98,35 @@ void Press(HWND button)
     PostMessageW(button, BM_CLICK, 0, 0);
 }
 
+HWND FocusOf(HWND window)
+{
+    GUITHREADINFO info = {sizeof info};
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, NULL), &info)) return NULL;
+    return info.hwndFocus;
+}
+
+void PressKey(HWND target, UINT key)
+{
+    LPARAM scan = (LPARAM)MapVirtualKeyW(key, MAPVK_VK_TO_VSC) << 16;
+    PostMessageW(target, WM_KEYDOWN, key, scan | 1);
+    PostMessageW(target, WM_KEYUP, key, scan | 1 | (1u << 30) | (1u << 31));
+    Sleep(300);
+}
+
+void DoubleClick(HWND control)
+{
+    RECT rect;
+    INPUT clicks[4] = {};
+
+    GetWindowRect(control, &rect);
+    SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
+    for (int i = 0; i < 4; ++i) {
+        clicks[i].type = INPUT_MOUSE;
+        clicks[i].mi.dwFlags = i % 2 ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
+    }
+    SendInput(4, clicks, sizeof clicks[0]);
+}
+
 SeenBox ReadBox(HWND box)
 {
     wchar_t caption[512] = {0};

@@ -26,6 +26,13 @@ std::vector<ControlFacts> Controls(HWND window);
 std::wstring TextOf(HWND window);
 bool WaitForText(HWND window, const std::wstring &text, DWORD timeoutMs);
 void Press(HWND button);
+// The keyboard: the window that has the focus on the thread of a window, and
+// a key pressed and released there, as the keyboard would send it.
+HWND FocusOf(HWND window);
+void PressKey(HWND target, UINT key);
+// Two clicks of the left button at a control's centre, as fast as a
+// double-click, through the system's input queue.
+void DoubleClick(HWND control);
 SeenBox ReadBox(HWND box);
 void Answer(HWND box, int button);
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
