@@ -26,16 +26,21 @@ int EnsureDirectory(const wchar_t *path)
     return CreateDirectoryW(copy, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-// Clicks and keys that queued up while the buttons were disabled (the second
-// click of a double-click on "Kur", say) are dropped: they would reach the
-// buttons under their new texts and open the application. The primary button
-// takes the keyboard focus again.
-static void EnableButtons(void)
+// Clicks and keys that queued up while the procedure ran (the second click of
+// a double-click on a button, a second Enter) are dropped before the user is
+// addressed again: they would answer a box unread, or reach the buttons under
+// their new texts and open the application.
+void DiscardQueuedInput(void)
 {
     MSG input;
 
     while (PeekMessageW(&input, NULL, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
     }
+}
+
+// The primary button takes the keyboard focus again.
+static void EnableButtons(void)
+{
     EnableWindow(gInstallButton, TRUE);
     EnableWindow(gCancelButton, TRUE);
     SetFocus(gInstallButton);
@@ -77,6 +82,7 @@ void InstallNow(void)
     SetWindowTextW(gStatus, kWorkingStatus);
     RemoveObsoleteComponent();
     if (!InstallPathsWhole() || !EnsureDirectory(gInstallDir) || !ExtractApplication() || !PlaceUninstaller()) {
+        DiscardQueuedInput();
         MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
         SetWindowTextW(gStatus, kInstallFailedStatus);
         EnableButtons();
@@ -88,6 +94,7 @@ void InstallNow(void)
     SetWindowTextW(gStatus, kInstalledStatus);
     SetWindowTextW(gInstallButton, kOpenButtonText);
     SetWindowTextW(gCancelButton, kCloseButtonText);
+    DiscardQueuedInput();
     EnableButtons();
     gInstalled = 1;
 }

@@ -69,6 +69,7 @@ void RemoveObsoleteComponent(void);
 
 // Install and uninstall procedures.
 int EnsureDirectory(const wchar_t *path);
+void DiscardQueuedInput(void);
 void InstallNow(void);
 void UninstallNow(void);
 

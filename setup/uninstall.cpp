@@ -75,6 +75,7 @@ void UninstallNow(void)
 {
     int pathsWhole = InstallPathsWhole();
 
+    DiscardQueuedInput();
     if (MessageBoxW(gMain, kUninstallQuestion, kUninstallTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
     if (pathsWhole && !RemoveApplication()) {
         MessageBoxW(gMain, kApplicationRunningText, kUninstallTitle, MB_ICONERROR | MB_OK);

@@ -127,6 +127,18 @@ void DoubleClick(HWND control)
     SendInput(4, clicks, sizeof clicks[0]);
 }
 
+void DoubleKey(UINT key)
+{
+    INPUT strokes[4] = {};
+
+    for (int i = 0; i < 4; ++i) {
+        strokes[i].type = INPUT_KEYBOARD;
+        strokes[i].ki.wVk = (WORD)key;
+        strokes[i].ki.dwFlags = i % 2 ? KEYEVENTF_KEYUP : 0;
+    }
+    SendInput(4, strokes, sizeof strokes[0]);
+}
+
 SeenBox ReadBox(HWND box)
 {
     wchar_t caption[512] = {0};

@@ -31,8 +31,10 @@ void Press(HWND button);
 HWND FocusOf(HWND window);
 void PressKey(HWND target, UINT key);
 // Two clicks of the left button at a control's centre, as fast as a
-// double-click, through the system's input queue.
+// double-click, and a key struck twice in quick succession, through the
+// system's input queue.
 void DoubleClick(HWND control);
+void DoubleKey(UINT key);
 SeenBox ReadBox(HWND box);
 void Answer(HWND box, int button);
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
