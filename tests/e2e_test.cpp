@@ -295,26 +295,28 @@ TEST_F(SetupRunTest, TheKeyboardAloneInstallsOpensUninstallsAndCloses)
 {
     // Esc closes the window as it opens; the primary button has the focus.
     StartSetupFile();
-    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    EXPECT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     PressKey(FocusOf(run.window), VK_ESCAPE);
     ExpectExitCode(0);
 
     // Tab goes to "Vazgeç" and back; Enter on "Kur" installs, after which the
     // primary button has the focus again and Esc closes.
     StartSetupFile();
+    ASSERT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     PressKey(FocusOf(run.window), VK_TAB);
     EXPECT_EQ(Control(ID_CANCEL_BUTTON), FocusOf(run.window));
     PressKey(FocusOf(run.window), VK_TAB);
     ASSERT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
     PressKey(FocusOf(run.window), VK_RETURN);
     ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
-    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    EXPECT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     PressKey(FocusOf(run.window), VK_ESCAPE);
     ExpectExitCode(0);
 
     // Enter where no button has the focus presses the default one; Space
     // presses the focused one, here "Programı Aç".
     StartSetupFile();
+    ASSERT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     PressKey(run.window, VK_RETURN);
     ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
     PressKey(FocusOf(run.window), VK_SPACE);
@@ -326,13 +328,14 @@ TEST_F(SetupRunTest, TheKeyboardAloneInstallsOpensUninstallsAndCloses)
     // Uninstall: Enter asks; Tab and Enter answer No, Enter answers Yes, and
     // Esc closes the completion box, not the window behind it.
     Start(UninstallCommand());
+    ASSERT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     PressKey(FocusOf(run.window), VK_RETURN);
     HWND box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
     PressKey(FocusOf(box), VK_TAB);
     PressKey(FocusOf(box), VK_RETURN);
     EXPECT_FALSE(IsWindow(box));
-    EXPECT_EQ(Control(ID_PRIMARY_BUTTON), FocusOf(run.window));
+    EXPECT_TRUE(WaitForFocus(run.window, Control(ID_PRIMARY_BUTTON), 5000));
     EXPECT_TRUE(Exists(appPath));
     PressKey(FocusOf(run.window), VK_RETURN);
     box = WaitForBox();

@@ -105,6 +105,15 @@ HWND FocusOf(HWND window)
     return info.hwndFocus;
 }
 
+bool WaitForFocus(HWND window, HWND control, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        if (FocusOf(window) == control) return true;
+        Sleep(50);
+    }
+    return false;
+}
+
 void PressKey(HWND target, UINT key)
 {
     LPARAM scan = (LPARAM)MapVirtualKeyW(key, MAPVK_VK_TO_VSC) << 16;

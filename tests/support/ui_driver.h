@@ -29,6 +29,7 @@ void Press(HWND button);
 // The keyboard: the window that has the focus on the thread of a window, and
 // a key pressed and released there, as the keyboard would send it.
 HWND FocusOf(HWND window);
+bool WaitForFocus(HWND window, HWND control, DWORD timeoutMs);
 void PressKey(HWND target, UINT key);
 // Two clicks of the left button at a control's centre, as fast as a
 // double-click, and a key struck twice in quick succession, through the
