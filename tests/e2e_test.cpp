@@ -238,7 +238,7 @@ TEST_F(SetupRunTest, ADamagedDownloadKeepsTheInstalledApplicationWholeAndRunnabl
     Press(Control(ID_CANCEL_BUTTON));
     ExpectExitCode(0);
     EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
-    EXPECT_FALSE(Exists(installDir + L"\\TarvoMarkwise.tmp"));
+    EXPECT_FALSE(Exists(partialPath));
     StandIn started = StartStandIn(appPath, installDir);
     ASSERT_NE((HANDLE)NULL, started.process);
     EXPECT_TRUE(WaitForStandInStarts(1, 10000));

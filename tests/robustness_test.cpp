@@ -188,7 +188,7 @@ protected:
 
         EXPECT_EQ(package.payloadCrc, ZlibCrc(app.data(), app.size()));
         EXPECT_TRUE(ReadBytes(uninstallerPath) == package.file);
-        EXPECT_FALSE(Exists(installDir + L"\\TarvoMarkwise.tmp"));
+        EXPECT_FALSE(Exists(partialPath));
         for (const std::wstring &path : {desktopLink, startMenuFolder + L"\\Tarvo Markwise.lnk"}) {
             ASSERT_TRUE(ReadLink(path, &link)) << WideToUtf8(path);
             EXPECT_TRUE(Exists(link.target)) << WideToUtf8(link.target);

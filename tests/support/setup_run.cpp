@@ -37,6 +37,7 @@ void SetupRunTest::UseProfile(const std::wstring &root)
     installDir = (root + L"\\Local AppData\\Programs\\Tarvo Markwise").substr(0, 259);
     appPath = (installDir + L"\\TarvoMarkwise.exe").substr(0, 259);
     uninstallerPath = (installDir + L"\\TarvoMarkwiseKaldir.exe").substr(0, 259);
+    partialPath = (installDir + L"\\TarvoMarkwise.tmp").substr(0, 259);
     desktopLink = root + L"\\Desktop\\Tarvo Markwise.lnk";
     startMenuFolder = root + L"\\Programs\\Tarvo";
 }

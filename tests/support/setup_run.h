@@ -27,7 +27,7 @@ protected:
     RunningSetup run = {NULL, 0, NULL};
     wchar_t saved[3][MAX_PATH] = {};
     bool hadValue[3] = {};
-    std::wstring installDir, appPath, uninstallerPath, desktopLink, startMenuFolder, downloads, setupPath;
+    std::wstring installDir, appPath, uninstallerPath, partialPath, desktopLink, startMenuFolder, downloads, setupPath;
 };
 
 #endif
