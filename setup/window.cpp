@@ -52,6 +52,8 @@ struct ControlLayout {
 static int gDpiY = kDesignDpi;
 // The control that had the keyboard focus when the window was last active.
 static HWND gFocusedControl;
+// The input time of the press that started the install.
+static DWORD gInstallPressTime;
 
 static int Scaled(int pixels)
 {
@@ -137,14 +139,26 @@ static HBRUSH OnCtlColorStatic(HWND window, HDC dc, HWND control)
     return gBgBrush;
 }
 
+// A small install can end before the second click of a double-click on
+// "Kur" arrives, so dropping queued input does not catch that click: a press
+// within the double-click time of the one that started the install is the
+// same gesture and opens nothing. The times are the input's own, so a slow
+// install or a busy machine does not change the verdict.
+static int PartOfInstallPress(void)
+{
+    return (DWORD)GetMessageTime() - gInstallPressTime < GetDoubleClickTime();
+}
+
 static void OnPrimaryButton(HWND window)
 {
-    if (gUninstallMode)
+    if (gUninstallMode) {
         UninstallNow();
-    else if (gInstalled)
-        ShellExecuteW(window, L"open", gAppPath, NULL, gInstallDir, SW_SHOWNORMAL);
-    else
+    } else if (gInstalled) {
+        if (!PartOfInstallPress()) ShellExecuteW(window, L"open", gAppPath, NULL, gInstallDir, SW_SHOWNORMAL);
+    } else {
+        gInstallPressTime = (DWORD)GetMessageTime();
         InstallNow();
+    }
 }
 
 // The dialog manager sends IDOK for Enter when no button has the focus and

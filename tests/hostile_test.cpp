@@ -76,7 +76,7 @@ TEST_F(SetupRunTest, AProfileTooLongForTheInstallFolderFailsCleanly)
     ASSERT_TRUE(CreateDirectoryW(longFolder.c_str(), NULL));
     ASSERT_TRUE(WriteBytes(usersFile, Bytes(10, 'n')));
     UninstallConfirmed(L"\"" + setupPath + L"\" --uninstall");
-    Sleep(3000);
+    EXPECT_TRUE(WaitForInterpretersOf(run.id, 15000));
     EXPECT_EQ(Bytes(10, 'n'), ReadBytes(usersFile));
     DeleteFileW(usersFile.c_str());
     RemoveDirectoryW(longFolder.c_str());

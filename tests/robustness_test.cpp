@@ -122,8 +122,8 @@ TEST_F(InstallTest, TheUsersFilesKeepEveryByteThroughInstallReinstallFailureAndU
         BoxAnswerer answerer({IDYES, IDOK});
         UninstallNow();
     }
-    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
-    Sleep(500);
+    EXPECT_TRUE(WaitForInterpretersOf(GetCurrentProcessId(), 15000));
+    EXPECT_FALSE(Exists(gUninstallPath));
     expectSentinels("uninstall");
     Tree after = Snapshot(scratch);
     after.erase(Path(L"TarvoMarkwise_Setup.exe"));
@@ -282,7 +282,7 @@ TEST_F(KillTest, EndingTheSetupProcessAnywhereLosesNothing)
         Sleep(afterYesMs[point]);
         EndSetup(&run);
         // A removal command started before the end still runs its course.
-        if (point == kPoints - 1) Sleep(3000);
+        EXPECT_TRUE(WaitForInterpretersOf(run.id, 15000));
         recover("uninstall", &first, first);
     }
 

@@ -57,7 +57,8 @@ TEST_F(UninstallTest, AnsweringNoChangesNothing)
     EXPECT_GT(boxes[0].text.size(), wcslen(kQuestion));
     EXPECT_TRUE(boxes[0].hasYesNo);
     ExpectInstalled();
-    Sleep(3000);
+    // A removal started all the same would have run its course by now.
+    EXPECT_TRUE(WaitForInterpretersOf(GetCurrentProcessId(), 15000));
     EXPECT_TRUE(Exists(gUninstallPath));
 }
 
@@ -100,8 +101,8 @@ TEST_F(UninstallTest, UserFilesKeepTheirFoldersAndSurvive)
     ASSERT_TRUE(WriteBytes(otherLink, Bytes(77, 0x43)));
     Uninstall({IDYES, IDOK});
     EXPECT_FALSE(Exists(StartMenuLink()));
-    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
-    Sleep(1000);
+    EXPECT_TRUE(WaitForInterpretersOf(GetCurrentProcessId(), 15000));
+    EXPECT_FALSE(Exists(gUninstallPath));
     EXPECT_EQ(Bytes(1234, 0x42), ReadBytes(userFile));
     EXPECT_EQ(Bytes(77, 0x43), ReadBytes(otherLink));
     EXPECT_TRUE(IsDirectory(gInstallDir));

@@ -370,26 +370,55 @@ StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory)
     return standIn;
 }
 
+static int RunningProcesses(const wchar_t *exeName)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof entry};
+    int count = 0;
+
+    if (Process32FirstW(snapshot, &entry)) {
+        do {
+            count += _wcsicmp(entry.szExeFile, exeName) == 0;
+        } while (Process32NextW(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
+int RunningApplications(void)
+{
+    return RunningProcesses(L"TarvoMarkwise.exe");
+}
+
 // Sets the stand-ins' close event and waits until none of them runs.
 void CloseStandIns(void)
 {
     HANDLE closeEvent = CreateEventW(NULL, TRUE, FALSE, L"Local\\TarvoStandinClose");
     SetEvent(closeEvent);
-    for (int i = 0; i < 200; ++i) {
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry = {sizeof entry};
-        bool running = false;
-        if (Process32FirstW(snapshot, &entry)) {
-            do {
-                running |= _wcsicmp(entry.szExeFile, L"TarvoStandin.exe") == 0 ||
-                           _wcsicmp(entry.szExeFile, L"TarvoMarkwise.exe") == 0;
-            } while (Process32NextW(snapshot, &entry));
-        }
-        CloseHandle(snapshot);
-        if (!running) break;
-        Sleep(50);
-    }
+    for (int i = 0; i < 200 && RunningProcesses(L"TarvoStandin.exe") + RunningApplications() > 0; ++i) Sleep(50);
     CloseHandle(closeEvent);
+}
+
+bool WaitForInterpretersOf(DWORD parentId, DWORD timeoutMs)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {sizeof entry};
+    ULONGLONG until = GetTickCount64() + timeoutMs;
+    bool allEnded = true;
+
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    if (Process32FirstW(snapshot, &entry)) {
+        do {
+            if (entry.th32ParentProcessID != parentId || _wcsicmp(entry.szExeFile, L"cmd.exe") != 0) continue;
+            HANDLE child = OpenProcess(SYNCHRONIZE, FALSE, entry.th32ProcessID);
+            if (!child) continue;
+            ULONGLONG now = GetTickCount64();
+            allEnded &= WaitForSingleObject(child, now < until ? (DWORD)(until - now) : 0) == WAIT_OBJECT_0;
+            CloseHandle(child);
+        } while (Process32NextW(snapshot, &entry));
+    }
+    CloseHandle(snapshot);
+    return allEnded;
 }
 
 bool ReadLink(const std::wstring &path, LinkFacts *facts)

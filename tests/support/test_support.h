@@ -100,6 +100,11 @@ std::vector<StandInStart> StandInStarts(void);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
+// How many copies of the installed application run.
+int RunningApplications(void);
+// Waits until every command interpreter that parentId started has exited:
+// the deferred removal has run its course.
+bool WaitForInterpretersOf(DWORD parentId, DWORD timeoutMs);
 
 // A shell link's properties, read back through the shell-link object.
 struct LinkFacts {

@@ -119,33 +119,49 @@ void PressKey(HWND target, UINT key)
     LPARAM scan = (LPARAM)MapVirtualKeyW(key, MAPVK_VK_TO_VSC) << 16;
     PostMessageW(target, WM_KEYDOWN, key, scan | 1);
     PostMessageW(target, WM_KEYUP, key, scan | 1 | (1u << 30) | (1u << 31));
-    Sleep(300);
 }
 
-void DoubleClick(HWND control)
+static void SendPairs(const INPUT &down, const INPUT &up, int times)
+{
+    std::vector<INPUT> inputs;
+
+    for (int i = 0; i < times; ++i) {
+        inputs.push_back(down);
+        inputs.push_back(up);
+    }
+    SendInput((UINT)inputs.size(), inputs.data(), sizeof inputs[0]);
+}
+
+void Click(HWND control, int times)
 {
     RECT rect;
-    INPUT clicks[4] = {};
+    INPUT down = {}, up = {};
 
     GetWindowRect(control, &rect);
     SetCursorPos((rect.left + rect.right) / 2, (rect.top + rect.bottom) / 2);
-    for (int i = 0; i < 4; ++i) {
-        clicks[i].type = INPUT_MOUSE;
-        clicks[i].mi.dwFlags = i % 2 ? MOUSEEVENTF_LEFTUP : MOUSEEVENTF_LEFTDOWN;
-    }
-    SendInput(4, clicks, sizeof clicks[0]);
+    down.type = up.type = INPUT_MOUSE;
+    down.mi.dwFlags = MOUSEEVENTF_LEFTDOWN;
+    up.mi.dwFlags = MOUSEEVENTF_LEFTUP;
+    SendPairs(down, up, times);
 }
 
-void DoubleKey(UINT key)
+void StrikeKey(UINT key, int times)
 {
-    INPUT strokes[4] = {};
+    INPUT down = {}, up = {};
 
-    for (int i = 0; i < 4; ++i) {
-        strokes[i].type = INPUT_KEYBOARD;
-        strokes[i].ki.wVk = (WORD)key;
-        strokes[i].ki.dwFlags = i % 2 ? KEYEVENTF_KEYUP : 0;
-    }
-    SendInput(4, strokes, sizeof strokes[0]);
+    down.type = up.type = INPUT_KEYBOARD;
+    down.ki.wVk = up.ki.wVk = (WORD)key;
+    up.ki.dwFlags = KEYEVENTF_KEYUP;
+    SendPairs(down, up, times);
+}
+
+// The margin covers the rounding between this process's tick count and the
+// input time the system stamps on a message.
+void AfterDoubleClickTime(ULONGLONG pressedAt)
+{
+    ULONGLONG until = pressedAt + GetDoubleClickTime() + 20;
+    ULONGLONG now = GetTickCount64();
+    if (now < until) Sleep((DWORD)(until - now));
 }
 
 SeenBox ReadBox(HWND box)
@@ -163,7 +179,16 @@ SeenBox ReadBox(HWND box)
 void Answer(HWND box, int button)
 {
     PostMessageW(GetDlgItem(box, button), BM_CLICK, 0, 0);
-    for (int i = 0; i < 250 && IsWindow(box); ++i) Sleep(20);
+    WaitForClose(box, 5000);
+}
+
+bool WaitForClose(HWND window, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 20) {
+        if (!IsWindow(window)) return true;
+        Sleep(20);
+    }
+    return false;
 }
 
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode)
@@ -185,7 +210,7 @@ COLORREF ClientPixel(HWND window, int x, int y)
 }
 
 // The window as it is on screen, as a 24-bit bottom-up BMP file.
-bool SaveWindowBitmap(HWND window, const std::wstring &path)
+static Bytes CaptureWindow(HWND window)
 {
     RECT rect;
     HDC screen = GetDC(NULL);
@@ -220,7 +245,24 @@ bool SaveWindowBitmap(HWND window, const std::wstring &path)
     DeleteObject(bitmap);
     DeleteDC(memory);
     ReleaseDC(NULL, screen);
-    return WriteBytes(path, file);
+    return file;
+}
+
+bool SaveWindowBitmap(HWND window, const std::wstring &path)
+{
+    return WriteBytes(path, CaptureWindow(window));
+}
+
+bool WaitUntilDrawn(HWND window, DWORD timeoutMs)
+{
+    Bytes last;
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 100) {
+        Bytes now = CaptureWindow(window);
+        if (now == last) return true;
+        last = now;
+        Sleep(100);
+    }
+    return false;
 }
 
 std::wstring ArtifactPath(const std::wstring &name)

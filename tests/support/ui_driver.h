@@ -30,14 +30,22 @@ void Press(HWND button);
 // a key pressed and released there, as the keyboard would send it.
 HWND FocusOf(HWND window);
 bool WaitForFocus(HWND window, HWND control, DWORD timeoutMs);
+// Posts a key press; the caller waits for the state it leads to.
 void PressKey(HWND target, UINT key);
-// Two clicks of the left button at a control's centre, as fast as a
-// double-click, and a key struck twice in quick succession, through the
-// system's input queue.
-void DoubleClick(HWND control);
-void DoubleKey(UINT key);
+// Clicks of the left button at a control's centre, and strokes of a key,
+// back to back through the system's input queue, which delivers them in
+// order to the foreground window.
+void Click(HWND control, int times);
+void StrikeKey(UINT key, int times);
+// Returns once the system's double-click time has passed since a press that
+// was sent at pressedAt (GetTickCount64 taken after sending it).
+void AfterDoubleClickTime(ULONGLONG pressedAt);
 SeenBox ReadBox(HWND box);
 void Answer(HWND box, int button);
+bool WaitForClose(HWND window, DWORD timeoutMs);
+// The window as it is on screen, once two captures in a row agree: painting
+// has ended.
+bool WaitUntilDrawn(HWND window, DWORD timeoutMs);
 bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
 COLORREF ClientPixel(HWND window, int x, int y);
 bool SaveWindowBitmap(HWND window, const std::wstring &path);
