@@ -1,23 +1,29 @@
 #!/usr/bin/python3
 """Benchmark of the setup program against a peer installer, under Wine.
 
-Measures, side by side in one run (median of several rounds, with min and
-max): extraction throughput of ExtractApplication against the program's own
-CRC-32 in memory (each variant the processor offers), a durable copy of the
-same bytes (64 KiB reads and writes, then a flush: the extraction without its
-CRC), the sequential limit those two imply for one thread, CopyFileW and the
-peer's silent install of the same payload; the peak working set of the
-extracting process; the size of the setup program without payload; and the
-time until the setup window is ready.
+Measures, side by side in one run (median of several rounds after a warm-up,
+with min and max): extraction throughput of ExtractApplication against the
+program's own CRC-32 in memory (each variant the processor offers), a durable
+copy of the same bytes that does the same work without the CRC (64 KiB reads
+and writes to a temporary file, a flush, a move over the target; each phase
+timed), the sequential limit those two imply for one thread, CopyFileW and the
+peer's silent install of the same payload; each as a fresh install and as a
+reinstall over the file the fresh one left. Ours and the peer run back to
+back in every round, in alternating order, and each ratio is taken round by
+round. Also: the peak working set of the extracting process, the size of the
+setup program without payload, and the time until the setup window is ready.
 
-Prints a table and writes it to BENCH_DIR/results.csv. Called by
-scripts/bench.sh, which builds what it needs first.
+Prints a table, writes it to BENCH_DIR/results.csv and draws the throughput
+by payload size to BENCH_DIR/throughput.png. Called by scripts/bench.sh,
+which builds what it needs first.
 
-Usage: bench.py BUILD_DIR [--rounds N] [--sizes 1,64,512]
+Usage: bench.py BUILD_DIR [--rounds N] [--warmup N] [--sizes 1,64,512]
 """
 import argparse
 import csv
+import glob
 import os
+import shutil
 import statistics
 import struct
 import subprocess
@@ -149,10 +155,94 @@ def spread(values):
     return statistics.median(values), min(values), max(values)
 
 
+KINDS = ("fresh", "reinstall")
+MEASURES = ("extract", "extract_process", "durable", "durable_copy", "durable_flush", "durable_move", "peer", "peer_net",
+            "of_limit", "of_peer", "of_peer_process")
+PHASES = {"copy": "64 KiB reads and writes", "flush": "FlushFileBuffers", "move": "move over the target"}
+
+
+def remove(path):
+    if os.path.isdir(path):
+        shutil.rmtree(path)
+    elif os.path.exists(path):
+        os.remove(path)
+
+
+def measure_install(wine, bench_exe, kind, out, setup, payload, peer, ours_first):
+    """One install of each: ours (ExtractApplication), the durable copy that does
+    the same work without the CRC, and the peer. A fresh install starts with no
+    earlier file; a reinstall replaces the one the fresh install left."""
+    app, durable_target, peer_folder = (os.path.join(out, name) for name in ("app.exe", "durable.bin", "peer"))
+    if kind == "fresh":
+        for path in (app, durable_target, peer_folder):
+            remove(path)
+    found = {}
+    found["durable"], _ = wine.run(bench_exe, "durable", windows_path(payload), windows_path(durable_target))
+
+    def ours():
+        found["extract"], found["extract_wall"] = wine.run(bench_exe, "extract", windows_path(setup), windows_path(app))
+
+    def theirs():
+        _, found["peer_wall"] = wine.run(windows_path(peer), "/S", "/D=" + windows_path(peer_folder))
+
+    for step in ((ours, theirs) if ours_first else (theirs, ours)):
+        step()
+    if found["extract"].get("result") != "1" or found["durable"].get("result") != "1":
+        raise RuntimeError(f"{kind}: extraction or durable copy failed")
+    return found
+
+
+def measure_silent_installs(wine, out, setup, peer, ours_first):
+    """Our setup file's silent install and the peer's, each a whole process
+    from start to exit and each into an empty folder."""
+    ours_folders = glob.glob(os.path.join(out, "..", "users", "*", "AppData", "Local", "Programs", "Tarvo Markwise"))
+    peer_folder = os.path.join(out, "peer-silent")
+    for path in ours_folders + [peer_folder]:
+        remove(path)
+    walls = {}
+
+    def ours():
+        _, walls["ours"] = wine.run(windows_path(setup), "--silent")
+
+    def theirs():
+        _, walls["peer"] = wine.run(windows_path(peer), "/S", "/D=" + windows_path(peer_folder))
+
+    for step in ((ours, theirs) if ours_first else (theirs, ours)):
+        step()
+    return walls["ours"], walls["peer"]
+
+
+def draw_chart(chart, sizes, path):
+    """Throughput by payload size, each median with its spread as an error bar."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plot
+
+    figure, axes = plot.subplots(figsize=(8, 4.8), dpi=100)
+    series = ("ExtractApplication", "durable copy", "sequential limit", "peer less a process start")
+    for number, name in enumerate(series):
+        for kind, style in zip(KINDS, ("-", "--")):
+            points = [chart[(kind, name, size)] for size in sizes]
+            medians = [p[0] for p in points]
+            errors = [[p[0] - p[1] for p in points], [p[2] - p[0] for p in points]]
+            axes.errorbar(sizes, medians, yerr=errors, linestyle=style, marker="o", capsize=4, color=f"C{number}",
+                          label=f"{name}, {kind}")
+    axes.set_xscale("log", base=2)
+    axes.set_xticks(sizes, [f"{size} MiB" for size in sizes])
+    axes.set_xlabel("payload")
+    axes.set_ylabel("MB/s (median; bars: min to max over the rounds)")
+    axes.set_ylim(bottom=0)
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize=7, ncol=2)
+    figure.tight_layout()
+    figure.savefig(path, metadata={"Software": None})
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--warmup", type=int, default=1)
     parser.add_argument("--sizes", default="1,64,512")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
@@ -174,38 +264,50 @@ def main():
 
     wine = Wine(os.path.join(folder, "wine"))
     wine.session("start")
-    rows = []
+    rows, chart = [], {}
     try:
         # Every output goes to the prefix's own drive C:, the same for all.
         out = os.path.join(folder, "wine", "prefix", "drive_c", "TarvoBench")
         os.makedirs(out, exist_ok=True)
         starts = []
         for size in sizes:
-            measured = {key: [] for key in ("extract", "extract_process", "copy", "durable", "peer", "memory")}
-            crc_rounds = []
-            for round_number in range(options.rounds + 1):  # round 0 warms the page cache
+            crc_rounds, copies, memory = [], [], []
+            silent = {"ours": [], "peer": [], "ratio": []}
+            measured = {kind: {key: [] for key in MEASURES} for kind in KINDS}
+            for round_number in range(options.warmup + options.rounds):
                 crc, _ = wine.run(bench_exe, "crc", windows_path(payloads[size]))
-                extract, extract_wall = wine.run(bench_exe, "extract", windows_path(setups[size]),
-                                                 windows_path(os.path.join(out, "app.exe")))
-                copy, _ = wine.run(bench_exe, "copy", windows_path(payloads[size]), windows_path(os.path.join(out, "copy.bin")))
-                durable, _ = wine.run(bench_exe, "durable", windows_path(payloads[size]),
-                                      windows_path(os.path.join(out, "durable.bin")))
-                _, peer_wall = wine.run(windows_path(peers[size]), "/S", "/D=" + windows_path(os.path.join(out, "peer")))
                 _, start_wall = wine.run(bench_exe, "noop")
-                if extract.get("result") != "1" or durable.get("result") != "1":
-                    raise RuntimeError(f"extraction or durable copy of {size} MiB failed")
-                if round_number == 0:
+                copy, _ = wine.run(bench_exe, "copy", windows_path(payloads[size]), windows_path(os.path.join(out, "copy.bin")))
+                for kind in KINDS:
+                    found = measure_install(wine, bench_exe, kind, out, setups[size], payloads[size], peers[size],
+                                            ours_first=round_number % 2 == 0)
+                    if round_number < options.warmup:
+                        continue
+                    extract, durable = found["extract"], found["durable"]
+                    seconds = {
+                        "extract": float(extract["seconds"]), "extract_process": found["extract_wall"],
+                        "durable": float(durable["seconds"]), "durable_copy": float(durable["seconds_copy"]),
+                        "durable_flush": float(durable["seconds_flush"]), "durable_move": float(durable["seconds_move"]),
+                        "peer": found["peer_wall"], "peer_net": max(found["peer_wall"] - start_wall, 1e-6),
+                    }
+                    # This round's ratios: each against the others of the same round.
+                    seconds["of_limit"] = (seconds["durable"] + float(crc["seconds_in_use"])) / seconds["extract"]
+                    seconds["of_peer"] = seconds["peer_net"] / seconds["extract"]
+                    seconds["of_peer_process"] = seconds["peer"] / seconds["extract_process"]
+                    for key, value in seconds.items():
+                        measured[kind][key].append(value)
+                    if kind == "fresh":
+                        memory.append(int(extract["peak_working_set"]))
+                if round_number < options.warmup:
                     continue
+                ours, theirs = measure_silent_installs(wine, out, setups[size], peers[size], round_number % 2 == 1)
+                silent["ours"].append(ours)
+                silent["peer"].append(theirs)
+                silent["ratio"].append(theirs / ours)
                 crc_rounds.append({key[len("seconds_"):]: float(value) for key, value in crc.items()
                                    if key.startswith("seconds_")})
-                measured["extract"].append(float(extract["seconds"]))
-                measured["extract_process"].append(extract_wall)
-                measured["copy"].append(float(copy["seconds"]))
-                measured["durable"].append(float(durable["seconds"]))
-                measured["peer"].append(peer_wall)
-                measured["memory"].append(int(extract["peak_working_set"]))
+                copies.append(float(copy["seconds"]))
                 starts.append(start_wall)
-            start_cost = statistics.median(starts)
             mb = size * MIB / 1e6
 
             def rate(seconds):
@@ -214,35 +316,42 @@ def main():
             def rate_row(label, seconds):
                 median, low, high = spread(seconds)
                 rows.append(("throughput", label, rate(median), "MB/s", rate(high), rate(low)))
+                return rate(median), rate(high), rate(low)
+
+            def ratio_row(label, values):
+                median, low, high = spread(values)
+                rows.append(("ratio", label, median, "", low, high))
 
             in_use = next(VARIANTS[v] for v in ("avx512", "avx2", "sse2") if v in crc_rounds[0])
             rate_row(f"CRC-32 in memory ({in_use}, in use), {size} MiB", [r["in_use"] for r in crc_rounds])
             for variant, name in VARIANTS.items():
                 if variant in crc_rounds[0]:
                     rate_row(f"  CRC-32 {name}, {size} MiB", [r[variant] for r in crc_rounds])
-            rate_row(f"durable copy, 64 KiB chunks and a flush, {size} MiB", measured["durable"])
-            crc_median = statistics.median(r["in_use"] for r in crc_rounds)
-            limit = rate(statistics.median(measured["durable"]) + crc_median)
-            rows.append(("throughput", f"sequential limit, 1 / (1/durable + 1/CRC), {size} MiB", limit, "MB/s",
-                         None, None))
-            rate_row(f"ExtractApplication, {size} MiB", measured["extract"])
-            rate_row(f"CopyFileW, {size} MiB", measured["copy"])
-            rate_row(f"setup_bench extract process, {size} MiB, start included", measured["extract_process"])
-            rate_row(f"peer silent install process, {size} MiB, start included", measured["peer"])
-            net = [max(t - start_cost, 1e-6) for t in measured["peer"]]
-            rate_row(f"peer silent install, {size} MiB, less a process start", net)
-            extract_rate = rate(statistics.median(measured["extract"]))
-            # Each round's extraction against the limit of the same round.
-            fractions = [(durable + crc["in_use"]) / extract for durable, crc, extract in
-                         zip(measured["durable"], crc_rounds, measured["extract"])]
-            median, low, high = spread(fractions)
-            rows.append(("ratio", f"ExtractApplication / sequential limit, {size} MiB", median, "", low, high))
-            rows.append(("ratio", f"ExtractApplication / peer less a process start, {size} MiB",
-                         extract_rate / rate(statistics.median(net)), "", None, None))
-            rows.append(("ratio", f"extract process / peer process, both with start, {size} MiB",
-                         statistics.median(measured["peer"]) / statistics.median(measured["extract_process"]), "",
-                         None, None))
-            median, low, high = spread(measured["memory"])
+            rate_row(f"CopyFileW, {size} MiB", copies)
+            for kind in KINDS:
+                found = measured[kind]
+                limits = [d + r["in_use"] for d, r in zip(found["durable"], crc_rounds)]
+                chart[(kind, "durable copy", size)] = rate_row(f"durable copy, {kind}, {size} MiB", found["durable"])
+                for phase in ("copy", "flush", "move"):
+                    median, low, high = spread(found["durable_" + phase])
+                    rows.append(("phase", f"  durable copy, {kind}: {PHASES[phase]}, {size} MiB", median * 1000, "ms",
+                                 low * 1000, high * 1000))
+                chart[(kind, "sequential limit", size)] = rate_row(
+                    f"sequential limit, 1 / (1/durable + 1/CRC), {kind}, {size} MiB", limits)
+                chart[(kind, "ExtractApplication", size)] = rate_row(f"ExtractApplication, {kind}, {size} MiB",
+                                                                     found["extract"])
+                rate_row(f"setup_bench extract process, {kind}, {size} MiB, start included", found["extract_process"])
+                rate_row(f"peer silent install process, {kind}, {size} MiB, start included", found["peer"])
+                chart[(kind, "peer less a process start", size)] = rate_row(
+                    f"peer silent install, {kind}, {size} MiB, less a process start", found["peer_net"])
+                ratio_row(f"ExtractApplication / sequential limit, {kind}, {size} MiB", found["of_limit"])
+                ratio_row(f"ExtractApplication / peer less a process start, {kind}, {size} MiB", found["of_peer"])
+                ratio_row(f"extract process / peer process, both with start, {kind}, {size} MiB",
+                          found["of_peer_process"])
+            rate_row(f"silent install, setup file --silent, process start to exit, {size} MiB", silent["ours"])
+            rate_row(f"peer silent install /S, process start to exit, {size} MiB", silent["peer"])
+            ratio_row(f"silent install, peer time / our time, {size} MiB", silent["ratio"])
+            median, low, high = spread(memory)
             rows.append(("memory", f"peak working set while extracting {size} MiB", median / MIB, "MiB",
                          low / MIB, high / MIB))
         rows.append(("startup", "process start of a console program (noop)", statistics.median(starts) * 1000, "ms",
@@ -272,7 +381,9 @@ def main():
     for kind, label, value, unit, low, high in rows:
         number = lambda v: "" if v is None else (f"{v:,.0f}" if abs(v) >= 100 else f"{v:.2f}")
         print(f"| {label} | {number(value)} | {unit} | {number(low)} | {number(high)} |")
-    print(f"\nwritten to {results}")
+    picture = os.path.join(folder, "throughput.png")
+    draw_chart(chart, sizes, picture)
+    print(f"\nwritten to {results} and {picture}")
 
 
 if __name__ == "__main__":

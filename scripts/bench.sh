@@ -5,7 +5,7 @@
 # written to build/release/bench/results.csv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-deps.sh nsis
+scripts/install-deps.sh nsis python3-matplotlib
 cmake --preset release
 cmake --build --preset release --target setup_file setup_bench
 /usr/bin/python3 bench/bench.py build/release "$@"
