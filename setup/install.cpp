@@ -38,15 +38,33 @@ void DiscardQueuedInput(void)
     }
 }
 
-// The primary button takes the keyboard focus again.
-static void EnableButtons(void)
+// One install or uninstall at a time in the session, whichever window or
+// script started it; two windows may still be open at once.
+static const wchar_t kSetupLockName[] = L"Local\\TarvoMarkwiseSetupRunning";
+
+// Returns the lock, held, or NULL with the outcome set when another run holds it.
+HANDLE TakeSetupLock(SetupOutcome *outcome)
 {
-    EnableWindow(gInstallButton, TRUE);
-    EnableWindow(gCancelButton, TRUE);
-    SetFocus(gInstallButton);
+    HANDLE lock = CreateMutexW(NULL, TRUE, kSetupLockName);
+    DWORD error = GetLastError();
+
+    if (lock && error == ERROR_ALREADY_EXISTS) {
+        CloseHandle(lock);
+        lock = NULL;
+        error = ERROR_INSTALL_ALREADY_RUNNING;
+    }
+    LogStep(outcome, STEP_LOCK, kSetupLockName, lock != NULL, error);
+    return lock;
 }
 
-static void PlaceShortcuts(void)
+void ReleaseSetupLock(HANDLE lock)
+{
+    if (!lock) return;
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+static int PlaceShortcuts(void)
 {
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
@@ -54,18 +72,25 @@ static void PlaceShortcuts(void)
 
     ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
     EnsureDirectory(startMenuFolder);
-    CreateShortcut(desktopLink);
-    CreateShortcut(startMenuLink);
+    return CreateShortcut(desktopLink) & CreateShortcut(startMenuLink);
 }
 
-// Like the application, the uninstaller is moved into place whole. A copy of
-// a setup file from read-only media would be read-only too and would then
-// block the next install's move over it.
+// Whole and on disk before it is moved into place, like the application. A
+// copy of a setup file from read-only media would be read-only too and would
+// then block the next install's move over it.
 static int PlaceUninstaller(void)
 {
-    int ok = CopyFileW(gSelfPath, gPartialPath, FALSE) && SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_NORMAL) &&
-             MoveFileExW(gPartialPath, gUninstallPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    int ok = 0;
 
+    if (!CopyFileW(gSelfPath, gPartialPath, FALSE) || !SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_NORMAL)) goto done;
+    copy = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (copy == INVALID_HANDLE_VALUE || !FlushFileBuffers(copy)) goto done;
+    CloseHandle(copy);
+    copy = INVALID_HANDLE_VALUE;
+    ok = MoveFileExW(gPartialPath, gUninstallPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+done:
+    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
     if (!ok) DeleteFileW(gPartialPath);
     return ok;
 }
@@ -75,26 +100,42 @@ static int PlaceUninstaller(void)
 // without one. The shortcuts and the entry are best effort. Paths cut at 259
 // characters would overlap (the uninstaller copy landing on the application),
 // so they count as a directory that cannot be made.
+static void InstallSteps(SetupOutcome *outcome)
+{
+    int ok;
+
+    RemoveObsoleteComponent();
+    LogStep(outcome, STEP_AGENT, gInstallDir, 1, 0);
+    ok = InstallPathsWhole() && EnsureDirectory(gInstallDir);
+    if (!LogStep(outcome, STEP_FOLDER, gInstallDir, ok, InstallPathsWhole() ? GetLastError() : ERROR_FILENAME_EXCED_RANGE))
+        return;
+    if (!ExtractApplication(outcome)) return;
+    ok = PlaceUninstaller();
+    if (!LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, ok, GetLastError())) return;
+    ok = PlaceShortcuts();
+    LogStep(NULL, STEP_SHORTCUTS, gAppPath, ok, GetLastError());
+    ok = WriteUninstallEntry();
+    LogStep(NULL, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError());
+}
+
+SetupOutcome RunInstall(void)
+{
+    SetupOutcome outcome = {STEP_NONE, 0};
+    HANDLE lock = TakeSetupLock(&outcome);
+
+    if (lock) InstallSteps(&outcome);
+    ReleaseSetupLock(lock);
+    return outcome;
+}
+
 void InstallNow(void)
 {
+    SetupOutcome outcome;
+
     EnableWindow(gInstallButton, FALSE);
     EnableWindow(gCancelButton, FALSE);
     SetWindowTextW(gStatus, kWorkingStatus);
-    RemoveObsoleteComponent();
-    if (!InstallPathsWhole() || !EnsureDirectory(gInstallDir) || !ExtractApplication() || !PlaceUninstaller()) {
-        DiscardQueuedInput();
-        MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
-        SetWindowTextW(gStatus, kInstallFailedStatus);
-        EnableButtons();
-        return;
-    }
-    PlaceShortcuts();
-    WriteUninstallEntry();
-    SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
-    SetWindowTextW(gStatus, kInstalledStatus);
-    SetWindowTextW(gInstallButton, kOpenButtonText);
-    SetWindowTextW(gCancelButton, kCloseButtonText);
-    DiscardQueuedInput();
-    EnableButtons();
-    gInstalled = 1;
+    outcome = RunInstall();
+    if (outcome.step == STEP_NONE) SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
+    PresentInstallOutcome(&outcome);
 }

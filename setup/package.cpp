@@ -106,6 +106,7 @@ static unsigned long long FindTrailer(HANDLE input, unsigned long long size, uns
 }
 
 // Reads and checks the trailer and leaves the file pointer at the payload.
+// A file that carries no valid package fails with ERROR_BAD_FORMAT.
 static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
 {
     LARGE_INTEGER size;
@@ -114,14 +115,18 @@ static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
 
     if (!GetFileSizeEx(input, &size)) return 0;
     trailerEnd = FindTrailer(input, (unsigned long long)size.QuadPart, PackageEnd(input, (unsigned long long)size.QuadPart), trailer);
-    if (trailerEnd == 0) return 0;
     position.QuadPart = (LONGLONG)(trailerEnd - sizeof *trailer);
-    if (trailer->payloadLength == 0 || trailer->payloadLength > (unsigned long long)position.QuadPart) return 0;
+    if (trailerEnd == 0 || trailer->payloadLength == 0 || trailer->payloadLength > (unsigned long long)position.QuadPart) {
+        SetLastError(ERROR_BAD_FORMAT);
+        return 0;
+    }
     position.QuadPart -= (LONGLONG)trailer->payloadLength;
     return SetFilePointerEx(input, position, NULL, FILE_BEGIN) != 0;
 }
 
 // One pass through a single stack buffer: read, write, checksum, report.
+// Returns STEP_NONE, or the step that failed: reading the package (a file
+// cut short fails with ERROR_HANDLE_EOF) or writing the application.
 static int CopyPayload(HANDLE input, HANDLE output, unsigned long long length, unsigned int *crc)
 {
     unsigned char buffer[kChunkSize];
@@ -134,23 +139,34 @@ static int CopyPayload(HANDLE input, HANDLE output, unsigned long long length, u
         chunk = length - copied < kChunkSize ? (DWORD)(length - copied) : kChunkSize;
         got = 0;
         put = 0;
-        if (!ReadFile(input, buffer, chunk, &got, NULL) || got != chunk) return 0;
-        if (!WriteFile(output, buffer, got, &put, NULL) || put != got) return 0;
+        if (!ReadFile(input, buffer, chunk, &got, NULL)) return STEP_PACKAGE;
+        if (got != chunk) {
+            SetLastError(ERROR_HANDLE_EOF);
+            return STEP_PACKAGE;
+        }
+        if (!WriteFile(output, buffer, got, &put, NULL) || put != got) return STEP_WRITE_APPLICATION;
         *crc = UpdateCrc32(*crc, buffer, got);
         copied += got;
         SendMessageW(gProgress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
     }
-    return 1;
+    return STEP_NONE;
+}
+
+static const wchar_t *StepPath(int step)
+{
+    if (step == STEP_PACKAGE) return gSelfPath;
+    return step == STEP_WRITE_APPLICATION ? gPartialPath : gAppPath;
 }
 
 // The application is written under a temporary name and moved over gAppPath
 // only once its CRC-32 matches, so whatever stops the copy part-way (a damaged
 // download, a full disk, the process being ended) leaves an earlier
 // application whole. Every failure removes the temporary file, also one that
-// an ended run left behind.
-int ExtractApplication(void)
+// an ended run left behind. A mismatching CRC-32 fails with ERROR_CRC.
+int ExtractApplication(SetupOutcome *outcome)
 {
     int ok = 0;
+    int step = STEP_PACKAGE;
     HANDLE input = INVALID_HANDLE_VALUE;
     HANDLE output = INVALID_HANDLE_VALUE;
     PackageTrailer trailer;
@@ -159,15 +175,26 @@ int ExtractApplication(void)
     input = CreateFileW(gSelfPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (input == INVALID_HANDLE_VALUE) goto done;
     if (!SeekToPayload(input, &trailer)) goto done;
+    step = STEP_WRITE_APPLICATION;
     output = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (output == INVALID_HANDLE_VALUE) goto done;
     SendMessageW(gProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
-    if (!CopyPayload(input, output, trailer.payloadLength, &crc)) goto done;
-    FlushFileBuffers(output);
+    step = CopyPayload(input, output, trailer.payloadLength, &crc);
+    if (step != STEP_NONE) goto done;
+    step = STEP_WRITE_APPLICATION;
+    if (!FlushFileBuffers(output)) goto done;
     CloseFile(&output);
-    if (crc != trailer.payloadCrc) goto done;
+    step = STEP_PACKAGE;
+    if (crc != trailer.payloadCrc) {
+        SetLastError(ERROR_CRC);
+        goto done;
+    }
+    LogStep(outcome, STEP_PACKAGE, gSelfPath, 1, 0);
+    LogStep(outcome, STEP_WRITE_APPLICATION, gPartialPath, 1, 0);
+    step = STEP_REPLACE_APPLICATION;
     ok = MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 done:
+    LogStep(outcome, step, StepPath(step), ok, ok ? 0 : GetLastError());
     CloseFile(&output);
     CloseFile(&input);
     if (!ok) DeleteFileW(gPartialPath);

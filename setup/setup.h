@@ -11,6 +11,8 @@
 #endif
 #include <windows.h>
 
+#include "product.h"
+
 #define SETUP_PATH_CAPACITY 260
 
 #define ID_PRIMARY_BUTTON 100
@@ -33,6 +35,40 @@ extern int gUninstallMode;
 extern int gExistingInstall;
 extern int gInstalled;
 
+// How the run meets the user, from the switches: a window with its boxes, a
+// window that starts by itself and closes itself without a box, or nothing
+// on screen at all. Filled once by InitSetupState.
+enum RunMode { RUN_INTERACTIVE, RUN_PASSIVE, RUN_SILENT };
+extern int gRunMode;
+extern int gShowHelp;
+// The log file named by the switches; empty for no log.
+extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
+// The exit code a passive window ends with.
+extern int gExitCode;
+
+// What a procedure reports: the step that failed, STEP_NONE when none did,
+// and the Windows error it failed with. Presenting it is the caller's part.
+enum SetupStep {
+    STEP_NONE,
+    STEP_LOCK,
+    STEP_AGENT,
+    STEP_FOLDER,
+    STEP_PACKAGE,
+    STEP_WRITE_APPLICATION,
+    STEP_REPLACE_APPLICATION,
+    STEP_UNINSTALLER,
+    STEP_SHORTCUTS,
+    STEP_ENTRY,
+    STEP_REMOVE_APPLICATION,
+    STEP_REMOVE_SHORTCUTS,
+    STEP_REMOVE_ENTRY,
+    STEP_HAND_OVER,
+};
+struct SetupOutcome {
+    int step;
+    DWORD error;
+};
+
 // Window and drawing handles; null until the window subsystem creates them.
 extern HINSTANCE gInstance;
 extern HWND gMain;
@@ -50,7 +86,16 @@ int FormatText(wchar_t *buffer, int capacity, const wchar_t *format, ...);
 int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath);
 void DeriveInstallPaths(const wchar_t *localAppData);
 int InstallPathsWhole(void);
+void ReadSwitches(const wchar_t *commandLine);
 void InitSetupState(void);
+
+// The log: one UTF-8 line per step, when the switches name a log file. A log
+// that cannot be written changes nothing else.
+void StartLog(void);
+void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome);
+// Logs a step with its result; a failure becomes the outcome's failing step
+// unless an earlier one already is. Returns ok.
+int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD error);
 
 // Application package and its CRC-32. The widest CRC variant that the
 // processor and the system support is used unless another is selected;
@@ -58,19 +103,36 @@ void InitSetupState(void);
 enum CrcVariant { CRC_WIDEST, CRC_SSE2, CRC_AVX2, CRC_AVX512 };
 int SelectCrcVariant(int variant);
 unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t count);
-int ExtractApplication(void);
+// On failure, outcome (when given) names the step: the package, writing the
+// application, or replacing the earlier one.
+int ExtractApplication(SetupOutcome *outcome = NULL);
 
 // Shell and registry integration.
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
-void CreateShortcut(const wchar_t *linkPath);
-void WriteUninstallEntry(void);
+int CreateShortcut(const wchar_t *linkPath);
+int WriteUninstallEntry(void);
 void RemoveUninstallEntry(void);
 void RemoveObsoleteComponent(void);
 
-// Install and uninstall procedures.
+// Install and uninstall procedures. Each holds the session's setup lock for
+// its whole run; Run* decide and report, *Now drive the window.
 int EnsureDirectory(const wchar_t *path);
 void DiscardQueuedInput(void);
+HANDLE TakeSetupLock(SetupOutcome *outcome);
+void ReleaseSetupLock(HANDLE lock);
+SetupOutcome RunInstall(void);
+SetupOutcome RemoveInstallation(void);
+void HandOverRemoval(void);
 void InstallNow(void);
 void UninstallNow(void);
+
+// What each way of running does with an outcome: a box or the finished
+// window, a window that closes itself, an exit code.
+int ExitCodeFor(const SetupOutcome *outcome);
+void PresentInstallOutcome(const SetupOutcome *outcome);
+int ConfirmUninstall(void);
+int PresentUninstallOutcome(const SetupOutcome *outcome);
+void ShowHelp(void);
+int RunSilently(void);
 
 #endif

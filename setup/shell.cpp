@@ -11,12 +11,14 @@ static const wchar_t kStartMenuFolderFormat[] = L"%ls\\Tarvo";
 static const wchar_t kStartMenuLinkFormat[] = L"%ls\\Tarvo Markwise.lnk";
 static const wchar_t kLinkDescription[] = L"Tarvo Markwise";
 
-static const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TarvoMarkwise";
-static const wchar_t kDisplayName[] = L"Tarvo Markwise";
-static const wchar_t kDisplayVersion[] = L"1.0.2";
-static const wchar_t kPublisher[] = L"Tarvo Sistem Ltd. Şti.";
+static const wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\" PRODUCT_ENTRY_KEY;
+static const wchar_t kDisplayName[] = PRODUCT_NAME;
+static const wchar_t kDisplayVersion[] = PRODUCT_VERSION;
+static const wchar_t kPublisher[] = PRODUCT_PUBLISHER;
 static const wchar_t kUninstallCommandFormat[] = L"\"%ls\" --uninstall";
+static const wchar_t kQuietUninstallCommandFormat[] = L"\"%ls\" --uninstall --silent";
 static const int kUninstallCommandCapacity = 292;
+static const int kQuietUninstallCommandCapacity = 301;
 
 static const wchar_t kAgentStopEvent[] = L"Local\\TarvoRelay_Stop_v1";
 static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Run";
@@ -35,10 +37,11 @@ void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *star
     FormatText(startMenuLink, SETUP_PATH_CAPACITY, kStartMenuLinkFormat, startMenuFolder);
 }
 
-void CreateShortcut(const wchar_t *linkPath)
+int CreateShortcut(const wchar_t *linkPath)
 {
     IShellLinkW *link = NULL;
     IPersistFile *file = NULL;
+    int ok = 0;
 
     if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link))) goto done;
     if (FAILED(link->SetPath(gAppPath))) goto done;
@@ -46,10 +49,11 @@ void CreateShortcut(const wchar_t *linkPath)
     if (FAILED(link->SetDescription(kLinkDescription))) goto done;
     if (FAILED(link->SetIconLocation(gAppPath, 0))) goto done;
     if (FAILED(link->QueryInterface(IID_IPersistFile, (void **)&file))) goto done;
-    file->Save(linkPath, TRUE);
+    ok = SUCCEEDED(file->Save(linkPath, TRUE));
 done:
     if (file) file->Release();
     if (link) link->Release();
+    return ok;
 }
 
 // REG_SZ data is stored with its terminating NUL.
@@ -58,19 +62,40 @@ static void SetStringValue(HKEY key, const wchar_t *name, const wchar_t *text)
     RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
 }
 
-static void SetDwordValue(HKEY key, const wchar_t *name, DWORD value)
+static LONG SetDwordValue(HKEY key, const wchar_t *name, DWORD value)
 {
-    RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
+    return RegSetValueExW(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
 }
 
-void WriteUninstallEntry(void)
+// The size of the installed files in KiB, rounded up, as the list of
+// installed programs shows it.
+static DWORD InstalledKilobytes(void)
+{
+    const wchar_t *files[] = {gAppPath, gUninstallPath};
+    WIN32_FILE_ATTRIBUTE_DATA facts;
+    unsigned long long bytes = 0;
+    size_t i;
+
+    for (i = 0; i < sizeof files / sizeof files[0]; ++i)
+        if (GetFileAttributesExW(files[i], GetFileExInfoStandard, &facts))
+            bytes += ((unsigned long long)facts.nFileSizeHigh << 32) | facts.nFileSizeLow;
+    return (DWORD)((bytes + 1023) / 1024);
+}
+
+int WriteUninstallEntry(void)
 {
     HKEY key = NULL;
     wchar_t command[kUninstallCommandCapacity];
+    wchar_t quietCommand[kQuietUninstallCommandCapacity];
+    LONG status;
 
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
-        return;
+    status = RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_WRITE, NULL, &key, NULL);
+    if (status != ERROR_SUCCESS) {
+        SetLastError((DWORD)status);
+        return 0;
+    }
     FormatText(command, kUninstallCommandCapacity, kUninstallCommandFormat, gUninstallPath);
+    FormatText(quietCommand, kQuietUninstallCommandCapacity, kQuietUninstallCommandFormat, gUninstallPath);
     SetStringValue(key, L"DisplayName", kDisplayName);
     SetStringValue(key, L"DisplayVersion", kDisplayVersion);
     SetStringValue(key, L"Publisher", kPublisher);
@@ -79,7 +104,11 @@ void WriteUninstallEntry(void)
     SetStringValue(key, L"UninstallString", command);
     SetDwordValue(key, L"NoModify", 1);
     SetDwordValue(key, L"NoRepair", 1);
+    SetStringValue(key, L"QuietUninstallString", quietCommand);
+    status = SetDwordValue(key, L"EstimatedSize", InstalledKilobytes());
     RegCloseKey(key);
+    SetLastError((DWORD)status);
+    return status == ERROR_SUCCESS;
 }
 
 void RemoveUninstallEntry(void)

@@ -1,6 +1,7 @@
 // Process-wide setup state and the choice between installing and uninstalling.
 #include "setup.h"
 
+#include <shellapi.h>
 #include <shlobj.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -25,6 +26,11 @@ wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 int gUninstallMode;
 int gExistingInstall;
 int gInstalled;
+
+int gRunMode;
+int gShowHelp;
+wchar_t gLogPath[SETUP_PATH_CAPACITY];
+int gExitCode;
 
 HINSTANCE gInstance;
 HWND gMain;
@@ -83,6 +89,44 @@ int InstallPathsWhole(void)
            wcscmp(gUninstallPath + length - nameLength, kUninstallerName) == 0;
 }
 
+static const wchar_t *const kSilentSwitches[] = SILENT_SWITCHES;
+static const wchar_t *const kPassiveSwitches[] = PASSIVE_SWITCHES;
+static const wchar_t *const kHelpSwitches[] = HELP_SWITCHES;
+
+static int IsOneOf(const wchar_t *argument, const wchar_t *const *switches, size_t count)
+{
+    size_t i;
+
+    for (i = 0; i < count; ++i)
+        if (_wcsicmp(argument, switches[i]) == 0) return 1;
+    return 0;
+}
+
+// The arguments after the program name, split as the shell splits them.
+// Unknown ones are ignored; of silent and passive, silent wins.
+void ReadSwitches(const wchar_t *commandLine)
+{
+    const size_t joinedLength = wcslen(LOG_SWITCH_JOINED);
+    wchar_t **arguments = NULL;
+    int count = 0;
+    int i;
+
+    arguments = CommandLineToArgvW(commandLine, &count);
+    for (i = 1; arguments && i < count; ++i) {
+        if (IsOneOf(arguments[i], kSilentSwitches, sizeof kSilentSwitches / sizeof kSilentSwitches[0]))
+            gRunMode = RUN_SILENT;
+        else if (IsOneOf(arguments[i], kPassiveSwitches, sizeof kPassiveSwitches / sizeof kPassiveSwitches[0]))
+            gRunMode = gRunMode == RUN_SILENT ? RUN_SILENT : RUN_PASSIVE;
+        else if (IsOneOf(arguments[i], kHelpSwitches, sizeof kHelpSwitches / sizeof kHelpSwitches[0]))
+            gShowHelp = 1;
+        else if (_wcsicmp(arguments[i], LOG_SWITCH) == 0 && i + 1 < count)
+            lstrcpynW(gLogPath, arguments[++i], SETUP_PATH_CAPACITY);
+        else if (_wcsnicmp(arguments[i], LOG_SWITCH_JOINED, joinedLength) == 0)
+            lstrcpynW(gLogPath, arguments[i] + joinedLength, SETUP_PATH_CAPACITY);
+    }
+    if (arguments) LocalFree(arguments);
+}
+
 void InitSetupState(void)
 {
     wchar_t localAppData[SETUP_PATH_CAPACITY] = {0};
@@ -93,5 +137,6 @@ void InitSetupState(void)
     SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, localAppData);
     DeriveInstallPaths(localAppData);
     gUninstallMode = SelectUninstallMode(GetCommandLineW(), gSelfPath);
+    ReadSwitches(GetCommandLineW());
     gExistingInstall = GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
 }

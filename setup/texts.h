@@ -43,5 +43,8 @@ static const wchar_t kUninstalledText[] =
 static const wchar_t kApplicationRunningText[] =
     L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
     L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";
+static const wchar_t kSetupBusyText[] =
+    L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. "
+    L"Lütfen o işlem bitince kaldırmayı yeniden başlatın.";
 
 #endif

@@ -1,8 +1,8 @@
 // The uninstall procedure and the deferred removal of the running uninstaller.
 #include "setup.h"
-#include "texts.h"
 
 #include <shellapi.h>
+#include <wchar.h>
 
 static const wchar_t kDefaultInterpreter[] = L"cmd.exe";
 // The two paths reach the interpreter through its environment: cmd expands a
@@ -22,40 +22,117 @@ static const wchar_t kRemovalParameters[] =
 static int RemoveApplication(void)
 {
     DWORD attributes;
+    DWORD error;
 
     DeleteFileW(gPartialPath);
     if (DeleteFileW(gAppPath)) return 1;
+    error = GetLastError();
     attributes = GetFileAttributesW(gAppPath);
-    return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
+    SetLastError(error);
+    return 0;
 }
 
-static void RemoveShortcuts(void)
+// The uninstaller is moved to a name of its own in the install folder, and
+// the interpreter deletes the file under that name. Windows lets a running
+// executable be renamed, not deleted; and an install started the moment this
+// process has exited writes a new uninstaller under the old name, which the
+// deferred removal must never touch. A leftover of an ended run under the
+// same name is replaced. Where no name fits, nothing is handed over.
+static wchar_t gRemovalFile[SETUP_PATH_CAPACITY];
+static const wchar_t kRemovalFileFormat[] = L"%ls\\TarvoMarkwiseKaldir.%lx.del";
+static const wchar_t kLeftoverPattern[] = L"TarvoMarkwiseKaldir.*.del";
+
+// Uninstallers that runs ended from outside had moved aside but not handed
+// over; they would keep the folder from being removed.
+static void DeleteLeftovers(void)
 {
+    WIN32_FIND_DATAW found;
+    wchar_t pattern[SETUP_PATH_CAPACITY];
+    wchar_t path[SETUP_PATH_CAPACITY];
+    HANDLE search = INVALID_HANDLE_VALUE;
+    size_t length;
+
+    FormatText(pattern, SETUP_PATH_CAPACITY, L"%ls\\%ls", gInstallDir, kLeftoverPattern);
+    search = FindFirstFileW(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        // The pattern also matches short names; only our own long ones go.
+        length = wcslen(found.cFileName);
+        if (length < 4 || wcscmp(found.cFileName + length - 4, L".del") != 0) continue;
+        if (FormatText(path, SETUP_PATH_CAPACITY, L"%ls\\%ls", gInstallDir, found.cFileName) < SETUP_PATH_CAPACITY - 1)
+            DeleteFileW(path);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+}
+
+static int MoveUninstallerAside(void)
+{
+    int length = FormatText(gRemovalFile, SETUP_PATH_CAPACITY, kRemovalFileFormat, gInstallDir,
+                            (unsigned long)GetCurrentProcessId());
+    int ok = length < SETUP_PATH_CAPACITY - 1 &&
+             MoveFileExW(gUninstallPath, gRemovalFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+
+    if (!ok) gRemovalFile[0] = L'\0';
+    return ok;
+}
+
+// Paths cut at 259 characters name nothing that was ever installed (the
+// install refuses them); they may name a user's file, or the install folder
+// itself, which "del" would empty. So no file is removed through them.
+static void RemovalSteps(SetupOutcome *outcome)
+{
+    int pathsWhole = InstallPathsWhole();
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+    int ok;
 
+    ok = !pathsWhole || RemoveApplication();
+    if (!LogStep(outcome, STEP_REMOVE_APPLICATION, gAppPath, ok, GetLastError())) return;
     ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
     DeleteFileW(desktopLink);
     DeleteFileW(startMenuLink);
     RemoveDirectoryW(startMenuFolder);
+    LogStep(NULL, STEP_REMOVE_SHORTCUTS, startMenuLink, 1, 0);
+    RemoveObsoleteComponent();
+    LogStep(NULL, STEP_AGENT, gInstallDir, 1, 0);
+    RemoveUninstallEntry();
+    LogStep(NULL, STEP_REMOVE_ENTRY, PRODUCT_ENTRY_KEY, 1, 0);
+    if (pathsWhole) {
+        DeleteLeftovers();
+        ok = MoveUninstallerAside();
+        LogStep(NULL, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError());
+    }
+}
+
+SetupOutcome RemoveInstallation(void)
+{
+    SetupOutcome outcome = {STEP_NONE, 0};
+    HANDLE lock = TakeSetupLock(&outcome);
+
+    gRemovalFile[0] = L'\0';
+    if (lock) RemovalSteps(&outcome);
+    ReleaseSetupLock(lock);
+    return outcome;
 }
 
 // The interpreter waits about two seconds so that this process has exited
-// and released its executable, when that is the installed uninstaller. It
-// deletes the installed uninstaller, never the running file as such: run as
-// a downloaded setup file with "--uninstall", the user's download stays. It
+// and released its executable, then deletes the uninstaller under the name
+// it was moved to and removes the install folder if it is empty by then. It
 // runs in the system folder: a directory that is any process's current
 // directory cannot be removed.
-static void StartDeferredRemoval(void)
+void HandOverRemoval(void)
 {
     wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
     wchar_t systemFolder[SETUP_PATH_CAPACITY] = {0};
     SHELLEXECUTEINFOW execute = {0};
+    int ok;
 
+    if (!InstallPathsWhole()) return;
     lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
     GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
-    SetEnvironmentVariableW(kRemovalFileVariable, gUninstallPath);
+    SetEnvironmentVariableW(kRemovalFileVariable, gRemovalFile);
     SetEnvironmentVariableW(kRemovalFolderVariable, gInstallDir);
     GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
 
@@ -65,26 +142,19 @@ static void StartDeferredRemoval(void)
     execute.lpParameters = kRemovalParameters;
     execute.lpDirectory = systemFolder;
     execute.nShow = SW_HIDE;
-    if (ShellExecuteExW(&execute) && execute.hProcess) CloseHandle(execute.hProcess);
+    ok = ShellExecuteExW(&execute);
+    LogStep(NULL, STEP_HAND_OVER, interpreter, ok, GetLastError());
+    if (ok && execute.hProcess) CloseHandle(execute.hProcess);
 }
 
-// Paths cut at 259 characters name nothing that was ever installed (the
-// install refuses them); they may name a user's file, or the install folder
-// itself, which "del" would empty. So no file is removed through them.
 void UninstallNow(void)
 {
-    int pathsWhole = InstallPathsWhole();
+    SetupOutcome outcome;
 
     DiscardQueuedInput();
-    if (MessageBoxW(gMain, kUninstallQuestion, kUninstallTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) return;
-    if (pathsWhole && !RemoveApplication()) {
-        MessageBoxW(gMain, kApplicationRunningText, kUninstallTitle, MB_ICONERROR | MB_OK);
-        return;
-    }
-    RemoveShortcuts();
-    RemoveObsoleteComponent();
-    RemoveUninstallEntry();
-    MessageBoxW(gMain, kUninstalledText, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
-    if (pathsWhole) StartDeferredRemoval();
+    if (!ConfirmUninstall()) return;
+    outcome = RemoveInstallation();
+    if (!PresentUninstallOutcome(&outcome)) return;
+    if (outcome.step == STEP_NONE) HandOverRemoval();
     DestroyWindow(gMain);
 }

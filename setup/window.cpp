@@ -48,6 +48,9 @@ struct ControlLayout {
     DWORD style;
 };
 
+// Posted once the passive window is on screen: the procedure starts by itself.
+static const UINT WM_APP_START = WM_APP + 1;
+
 // The screen's vertical DPI, read once at start-up.
 static int gDpiY = kDesignDpi;
 // The control that had the keyboard focus when the window was last active.
@@ -213,11 +216,14 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_SETFOCUS:
         OnSetFocus();
         return 0;
+    case WM_APP_START:
+        OnPrimaryButton(window);
+        return 0;
     case WM_CLOSE:
         DestroyWindow(window);
         return 0;
     case WM_DESTROY:
-        PostQuitMessage(0);
+        PostQuitMessage(gExitCode);
         return 0;
     }
     return DefWindowProcW(window, message, wParam, lParam);
@@ -295,7 +301,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     gInstance = instance;
     SetDpiAwareness();
     InitSetupState();
+    if (gShowHelp) {
+        ShowHelp();
+        return 0;
+    }
+    StartLog();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    if (gRunMode == RUN_SILENT) {
+        gExitCode = RunSilently();
+        CoUninitialize();
+        return gExitCode;
+    }
     InitCommonControlsEx(&controls);
 
     gDpiY = ScreenDpiY();
@@ -312,6 +328,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     ShowWindow(window, showCommand);
     UpdateWindow(window);
     SetFocus(gInstallButton);
+    if (gRunMode == RUN_PASSIVE) PostMessageW(window, WM_APP_START, 0, 0);
 
     // The dialog manager gives the keyboard its usual meaning: Tab between
     // the buttons, Enter, Space and Esc.

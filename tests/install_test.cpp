@@ -97,6 +97,38 @@ TEST_F(InstallTest, InstallsTheWholeLayoutAndTurnsTheWindowToItsFinishedState)
     SetFileAttributesW(gSelfPath, FILE_ATTRIBUTE_NORMAL);
 }
 
+// A passive window shows no box and closes itself, the progress at its end
+// and its exit code the outcome's; after a failure too, when the earlier
+// application stays.
+TEST_F(InstallTest, APassiveWindowClosesItselfWithTheOutcomesExitCode)
+{
+    Bytes damaged = setupFile;
+    damaged[4099] ^= 1;
+    gRunMode = RUN_PASSIVE;
+    gProgress = CreateProgressRecorder();
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        EXPECT_TRUE(answerer.Seen().empty());
+    }
+    EXPECT_FALSE(IsWindow(gMain));
+    EXPECT_EQ(0, gExitCode);
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    ASSERT_FALSE(RecordedProgress().empty());
+    EXPECT_EQ((UINT)PBM_SETPOS, RecordedProgress().back().message);
+    EXPECT_EQ(1000u, RecordedProgress().back().wParam);
+
+    ASSERT_TRUE(WriteBytes(gSelfPath, damaged));
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        EXPECT_TRUE(answerer.Seen().empty());
+    }
+    EXPECT_EQ(EXIT_PACKAGE_DAMAGED, gExitCode);
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    DestroyWindow(gProgress);
+}
+
 TEST_F(InstallTest, AnUninstallerThatCannotBeReplacedFailsTheInstall)
 {
     HANDLE holder;

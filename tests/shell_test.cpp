@@ -69,9 +69,18 @@ TEST_F(InstallTest, UninstallEntryHoldsEveryValueWithItsTypeAndSize)
         {L"InstallLocation", gInstallDir},
         {L"DisplayIcon", gAppPath},
         {L"UninstallString", command},
+        {L"QuietUninstallString", command + L" --silent"},
     };
 
-    WriteUninstallEntry();
+    // The installed files' size in KiB, rounded up.
+    ASSERT_EQ(1, EnsureDirectory(gInstallDir));
+    ASSERT_TRUE(WriteBytes(gAppPath, Bytes(1500, 1)));
+    ASSERT_TRUE(WriteBytes(gUninstallPath, Bytes(1000, 2)));
+    EXPECT_EQ(1, WriteUninstallEntry());
+    ASSERT_TRUE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"EstimatedSize", &type, &data));
+    EXPECT_EQ((DWORD)REG_DWORD, type);
+    ASSERT_EQ(4u, data.size());
+    EXPECT_EQ(3u, *(DWORD *)data.data());
     for (const auto &expected : strings) {
         SCOPED_TRACE(WideToUtf8(expected.name));
         EXPECT_EQ(expected.text, StringValue(expected.name, &size));

@@ -41,6 +41,13 @@ protected:
         EXPECT_TRUE(EntryExists());
         EXPECT_TRUE(IsWindow(gMain));
     }
+    // Where this process moves the uninstaller before handing it over.
+    std::wstring MovedAside()
+    {
+        wchar_t name[32];
+        swprintf(name, 32, L"\\TarvoMarkwiseKaldir.%lx.del", (unsigned long)GetCurrentProcessId());
+        return std::wstring(gInstallDir) + name;
+    }
     wchar_t comSpec[MAX_PATH] = {0};
 };
 
@@ -85,9 +92,11 @@ TEST_F(UninstallTest, YesRemovesEverythingAndTheDeferredCommandTheRest)
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(stopEvent, 0));
     EXPECT_FALSE(EntryExists());
     EXPECT_FALSE(IsWindow(gMain));
-    // The interpreter waits about two seconds before it deletes.
-    EXPECT_TRUE(Exists(gUninstallPath));
-    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+    // The uninstaller is moved aside at once, and the interpreter deletes it
+    // under that name about two seconds later.
+    EXPECT_FALSE(Exists(gUninstallPath));
+    EXPECT_TRUE(Exists(MovedAside()));
+    EXPECT_TRUE(WaitUntilGone(MovedAside(), 15000));
     EXPECT_TRUE(WaitUntilGone(gInstallDir, 5000));
     CloseHandle(stopEvent);
 }
@@ -120,7 +129,7 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
     ASSERT_TRUE(CopyFileW(BuildFile(L"TarvoStandin.exe").c_str(), standIn.c_str(), FALSE));
     SetEnvironmentVariableW(L"ComSpec", standIn.c_str());
     // Run as the downloaded setup file: the file to delete is still the
-    // installed uninstaller, not the running one.
+    // installed uninstaller, moved aside, not the running one.
     lstrcpynW(gSelfPath, Path(L"TarvoMarkwise_Setup.exe").c_str(), SETUP_PATH_CAPACITY);
     SetCurrentDirectoryW(gInstallDir);
     Uninstall({IDYES, IDOK});
@@ -133,7 +142,7 @@ TEST_F(UninstallTest, TheInterpreterComesFromComSpecRunsOutsideTheFolderAndGetsT
     // The interpreter inherits this process's environment.
     GetEnvironmentVariableW(L"TARVO_REMOVE_FILE", file, MAX_PATH);
     GetEnvironmentVariableW(L"TARVO_REMOVE_DIR", folder, MAX_PATH);
-    EXPECT_STREQ(gUninstallPath, file);
+    EXPECT_EQ(MovedAside(), file);
     EXPECT_STREQ(gInstallDir, folder);
     CloseStandIns();
 }

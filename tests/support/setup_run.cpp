@@ -100,10 +100,10 @@ void SetupRunTest::UninstallConfirmed(const std::wstring &commandLine, SeenBox *
     ExpectExitCode(0);
 }
 
-std::wstring SetupRunTest::UninstallCommand()
+std::wstring SetupRunTest::UninstallCommand(const wchar_t *value)
 {
     DWORD type = 0;
     Bytes data;
-    if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data)) return L"";
+    if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, value, &type, &data)) return L"";
     return std::wstring((const wchar_t *)data.data());
 }

@@ -22,7 +22,7 @@ protected:
     // Runs an uninstall command line and confirms it; the completion box's
     // caption and text go to completion when given.
     void UninstallConfirmed(const std::wstring &commandLine, SeenBox *completion = NULL);
-    std::wstring UninstallCommand();
+    std::wstring UninstallCommand(const wchar_t *value = L"UninstallString");
 
     RunningSetup run = {NULL, 0, NULL};
     wchar_t saved[3][MAX_PATH] = {};

@@ -212,6 +212,8 @@ SavedState::SavedState()
     uninstallMode = gUninstallMode;
     existingInstall = gExistingInstall;
     installed = gInstalled;
+    runMode = gRunMode;
+    exitCode = gExitCode;
     main = gMain;
     progress = gProgress;
     status = gStatus;
@@ -229,6 +231,8 @@ SavedState::~SavedState()
     gUninstallMode = uninstallMode;
     gExistingInstall = existingInstall;
     gInstalled = installed;
+    gRunMode = runMode;
+    gExitCode = exitCode;
     gMain = main;
     gProgress = progress;
     gStatus = status;

@@ -1,5 +1,7 @@
 #include "ui_driver.h"
 
+#include <commctrl.h>
+
 RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory)
 {
     STARTUPINFOW startup = {sizeof startup};
@@ -13,6 +15,74 @@ RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &di
     setup.id = created.dwProcessId;
     setup.window = WaitForTopWindow(setup.id, L"TarvoMarkwiseSetup102", 20000);
     return setup;
+}
+
+// How much of a progress bar is filled on screen, in thousandths: the share
+// of its middle row drawn in the bar colour the program asks for (the test
+// prefix draws without themes). -1 without a bar.
+static int FilledPerMille(HWND bar)
+{
+    RECT rect;
+    HDC screen = NULL;
+    int width, filled = 0;
+
+    if (!bar || !GetWindowRect(bar, &rect) || rect.right <= rect.left) return -1;
+    width = rect.right - rect.left;
+    screen = GetDC(NULL);
+    for (int x = rect.left; x < rect.right; x += 4) {
+        COLORREF pixel = GetPixel(screen, x, (rect.top + rect.bottom) / 2);
+        filled += abs(GetRValue(pixel) - 229) + abs(GetGValue(pixel) - 31) + abs(GetBValue(pixel) - 48) < 60;
+    }
+    ReleaseDC(NULL, screen);
+    return filled * 4 * 1000 / width;
+}
+
+struct VisibleSearch {
+    DWORD processId;
+    WatchedRun *run;
+};
+
+static BOOL CALLBACK NoteVisible(HWND window, LPARAM context)
+{
+    VisibleSearch *search = (VisibleSearch *)context;
+    wchar_t className[64] = {0};
+    DWORD process = 0;
+
+    GetWindowThreadProcessId(window, &process);
+    if (process != search->processId || !IsWindowVisible(window)) return TRUE;
+    GetClassNameW(window, className, 64);
+    if (wcscmp(className, L"#32770") == 0) {
+        search->run->sawBox = true;
+    } else if (wcscmp(className, L"TarvoMarkwiseSetup102") == 0) {
+        search->run->sawWindow = true;
+        int filled = FilledPerMille(GetDlgItem(window, ID_PROGRESS_BAR));
+        if (filled >= 0 && (search->run->progress.empty() || search->run->progress.back() != filled))
+            search->run->progress.push_back(filled);
+    } else {
+        search->run->sawWindow = true;
+    }
+    return TRUE;
+}
+
+WatchedRun RunWatched(const std::wstring &commandLine, const std::wstring &directory, DWORD timeoutMs)
+{
+    STARTUPINFOW startup = {sizeof startup};
+    PROCESS_INFORMATION created = {0};
+    std::wstring line = commandLine;
+    WatchedRun run = {false, 0, 0, false, false, {}};
+
+    if (!CreateProcessW(NULL, &line[0], NULL, NULL, FALSE, 0, NULL, directory.c_str(), &startup, &created)) return run;
+    CloseHandle(created.hThread);
+    run.id = created.dwProcessId;
+    VisibleSearch search = {created.dwProcessId, &run};
+    for (ULONGLONG until = GetTickCount64() + timeoutMs; GetTickCount64() < until;) {
+        EnumWindows(NoteVisible, (LPARAM)&search);
+        if (WaitForSingleObject(created.hProcess, 5) == WAIT_OBJECT_0) break;
+    }
+    run.exited = WaitForExit(created.hProcess, 0, &run.exitCode);
+    if (!run.exited) TerminateProcess(created.hProcess, 99);
+    CloseHandle(created.hProcess);
+    return run;
 }
 
 void EndSetup(RunningSetup *setup)

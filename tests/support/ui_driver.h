@@ -19,6 +19,18 @@ struct ControlFacts {
     int id;
 };
 
+// A run watched from its start to its exit: whether a window or a message
+// box of it was ever visible, and the progress positions its bar showed.
+struct WatchedRun {
+    bool exited;
+    DWORD exitCode;
+    DWORD id;
+    bool sawWindow;
+    bool sawBox;
+    std::vector<int> progress;
+};
+WatchedRun RunWatched(const std::wstring &commandLine, const std::wstring &directory, DWORD timeoutMs);
+
 RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory);
 void EndSetup(RunningSetup *setup);
 HWND WaitForTopWindow(DWORD processId, const wchar_t *className, DWORD timeoutMs);

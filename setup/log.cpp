@@ -1,0 +1,77 @@
+// The log an administrator asks for with --log: one UTF-8 line per step,
+// "time<TAB>step<TAB>path<TAB>outcome". Each line is appended and the file
+// closed again, so a setup that is ended leaves every line it wrote.
+#include "setup.h"
+
+#include <wchar.h>
+
+static const int kLineCapacity = 1024;
+
+static void AppendToLog(const wchar_t *text, DWORD disposition)
+{
+    char utf8[kLineCapacity * 3];
+    HANDLE file = INVALID_HANDLE_VALUE;
+    DWORD written = 0;
+    int size;
+
+    if (!gLogPath[0]) return;
+    size = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, NULL, NULL);
+    file = CreateFileW(gLogPath, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, disposition, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE && size > 1) WriteFile(file, utf8, (DWORD)(size - 1), &written, NULL);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+// Created or replaced, with the run's first line.
+void StartLog(void)
+{
+    wchar_t line[kLineCapacity];
+    SYSTEMTIME now;
+
+    GetLocalTime(&now);
+    FormatText(line, kLineCapacity, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\tstart\t%ls\t%ls %ls, %ls%ls\r\n", now.wYear,
+               now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, gSelfPath,
+               PRODUCT_NAME, PRODUCT_VERSION, gUninstallMode ? L"uninstall" : L"install",
+               gRunMode == RUN_SILENT ? L", silent" : gRunMode == RUN_PASSIVE ? L", passive" : L"");
+    AppendToLog(line, CREATE_ALWAYS);
+}
+
+void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
+{
+    wchar_t line[kLineCapacity];
+    SYSTEMTIME now;
+
+    GetLocalTime(&now);
+    FormatText(line, kLineCapacity, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\t%ls\t%ls\t%ls\r\n", now.wYear, now.wMonth,
+               now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, step, path, outcome);
+    AppendToLog(line, OPEN_ALWAYS);
+}
+
+static const wchar_t *const kStepNames[] = {
+    L"done",           L"setup lock",         L"retire the old agent", L"install folder",
+    L"read package",   L"write application",  L"replace application",  L"place uninstaller",
+    L"shortcuts",      L"uninstall entry",    L"remove application",   L"remove shortcuts",
+    L"remove uninstall entry", L"hand over removal",
+};
+static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_HAND_OVER + 1, "a name for every step");
+
+int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD error)
+{
+    wchar_t message[512] = {0};
+    wchar_t result[700];
+    size_t length;
+
+    if (ok) {
+        LogLine(kStepNames[step], path, L"ok");
+        return 1;
+    }
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, message, 512, NULL);
+    for (length = wcslen(message); length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n'); --length)
+        message[length - 1] = L'\0';
+    FormatText(result, 700, L"failed: error %lu: %ls", (unsigned long)error, message);
+    LogLine(kStepNames[step], path, result);
+    if (outcome && outcome->step == STEP_NONE) {
+        outcome->step = step;
+        outcome->error = error;
+    }
+    return 0;
+}

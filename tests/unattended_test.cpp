@@ -1,0 +1,240 @@
+// Unattended runs as scripts and deployment tools start them: the silent and
+// passive switches, each exit code reached for real, the log, and an
+// uninstall followed at once by an install.
+#include "setup_run.h"
+#include "texts.h"
+
+#include <functional>
+
+class UnattendedTest : public SetupRunTest {
+protected:
+    WatchedRun Run(const std::wstring &arguments, const std::wstring &exe = L"")
+    {
+        return RunWatched(L"\"" + (exe.empty() ? setupPath : exe) + L"\" " + arguments, downloads, 60000);
+    }
+    // Exits with the code, and never shows a window or a box.
+    void ExpectSilent(const WatchedRun &run, DWORD code)
+    {
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(code, run.exitCode);
+        EXPECT_FALSE(run.sawWindow);
+        EXPECT_FALSE(run.sawBox);
+    }
+    DWORD DwordValue(const wchar_t *name)
+    {
+        DWORD type = 0;
+        Bytes data;
+        if (!ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, name, &type, &data) || type != REG_DWORD) return 0xFFFFFFFF;
+        return *(DWORD *)data.data();
+    }
+    // The files, links and entry of an interactive install, the entry with its ten values.
+    void ExpectInstalledWhole()
+    {
+        const std::wstring quoted = L"\"" + uninstallerPath + L"\"";
+        HKEY key;
+        DWORD values = 0;
+
+        EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+        EXPECT_EQ(ReadBytes(setupPath), ReadBytes(uninstallerPath));
+        EXPECT_TRUE(Exists(desktopLink));
+        EXPECT_TRUE(Exists(startMenuFolder + L"\\Tarvo Markwise.lnk"));
+        EXPECT_EQ(quoted + L" --uninstall", UninstallCommand());
+        EXPECT_EQ(quoted + L" --uninstall --silent", UninstallCommand(L"QuietUninstallString"));
+        EXPECT_EQ((ReadBytes(appPath).size() + ReadBytes(uninstallerPath).size() + 1023) / 1024, DwordValue(L"EstimatedSize"));
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key));
+        RegQueryInfoKeyW(key, NULL, NULL, NULL, NULL, NULL, NULL, &values, NULL, NULL, NULL, NULL);
+        RegCloseKey(key);
+        EXPECT_EQ(10u, values);
+    }
+    // Runs the entry's quiet uninstall command as written and waits for its
+    // deferred removal: nothing of ours is left.
+    void QuietUninstall()
+    {
+        WatchedRun run = RunWatched(UninstallCommand(L"QuietUninstallString"), downloads, 60000);
+        ExpectSilent(run, 0);
+        EXPECT_TRUE(WaitForInterpretersOf(run.id, 15000));
+        EXPECT_FALSE(Exists(appPath));
+        EXPECT_FALSE(Exists(desktopLink));
+        EXPECT_FALSE(Exists(startMenuFolder));
+        EXPECT_EQ(L"", UninstallCommand());
+        EXPECT_FALSE(Exists(installDir));
+    }
+    std::string LogText(const std::wstring &path)
+    {
+        Bytes bytes = ReadBytes(path);
+        return std::string(bytes.begin(), bytes.end());
+    }
+};
+
+TEST_F(UnattendedTest, SilentRunsInstallReinstallAndUninstallWithoutAWindow)
+{
+    const std::wstring log = Path(L"kurulum günlüğü.txt");
+    const std::wstring usersFile = Path(L"profile\\Desktop\\notlar.txt");
+
+    ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 0);
+    ExpectInstalledWhole();
+    std::string text = LogText(log);
+    EXPECT_NE(std::string::npos, text.find("\tinstall folder\t" + WideToUtf8(installDir) + "\tok\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\treplace application\t" + WideToUtf8(appPath) + "\tok\r\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("\toutcome\tsuccess\texit code 0\r\n")) << text;
+
+    // The spellings administrators reach for first reinstall the same way.
+    for (const wchar_t *spelling : {L"/S", L"/VERYSILENT", L"/quiet", L"/QN", L"--SILENT"}) {
+        SCOPED_TRACE(WideToUtf8(spelling));
+        ExpectSilent(Run(std::wstring(L"/LOG=") + log + L" " + spelling), 0);
+        ExpectInstalledWhole();
+        EXPECT_NE(std::string::npos, LogText(log).find("exit code 0")) << LogText(log);
+    }
+
+    ASSERT_TRUE(WriteBytes(usersFile, Bytes(12, 'u')));
+    QuietUninstall();
+    EXPECT_EQ(Bytes(12, 'u'), ReadBytes(usersFile));
+}
+
+TEST_F(UnattendedTest, PassiveRunsShowTheirProgressAndCloseThemselves)
+{
+    // Large enough for the bar to be seen on its way; the bar drawn on
+    // screen is what a person watches (the busy window answers no query).
+    ASSERT_TRUE(WriteBytes(setupPath, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(48 << 20, 5))));
+    for (const wchar_t *spelling : {L"--passive", L"/SILENT", L"/Passive"}) {
+        SCOPED_TRACE(WideToUtf8(spelling));
+        WatchedRun run = Run(spelling);
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(0u, run.exitCode);
+        EXPECT_TRUE(run.sawWindow);
+        EXPECT_FALSE(run.sawBox);
+        EXPECT_TRUE(std::is_sorted(run.progress.begin(), run.progress.end()));
+        EXPECT_GT(run.progress.size(), 1u);
+        EXPECT_EQ(ReadBytes(setupPath), ReadBytes(uninstallerPath));
+    }
+
+    WatchedRun run = Run(L"--passive", uninstallerPath);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_TRUE(run.sawWindow);
+    EXPECT_FALSE(run.sawBox);
+    EXPECT_TRUE(WaitForInterpretersOf(run.id, 15000));
+    EXPECT_FALSE(Exists(installDir));
+    EXPECT_EQ(L"", UninstallCommand());
+}
+
+// Each failure ends with its documented code, and the earlier application
+// stays whole and runnable.
+TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
+{
+    const std::wstring log = Path(L"failure.log");
+    const std::wstring damaged = Path(L"damaged.exe");
+    HANDLE lock = NULL;
+    Bytes bytes = ReadBytes(setupPath);
+    bytes[bytes.size() - 24 - 100] ^= 0x10;
+    ASSERT_TRUE(WriteBytes(damaged, bytes));
+    ExpectSilent(Run(L"--silent"), 0);
+    const Bytes earlier = ReadBytes(appPath);
+
+    const struct {
+        const char *name;
+        std::function<void()> arrange;
+        std::wstring arguments;
+        std::wstring exe;
+        DWORD code;
+        std::function<void()> undo;
+    } cases[] = {
+        {"damaged package", [] {}, L"--silent --log \"" + log + L"\"", damaged, 1620, [] {}},
+        {"application running, install", [&] { StartStandIn(appPath, installDir); }, L"/S", L"", 32, CloseStandIns},
+        {"application running, uninstall", [&] { StartStandIn(appPath, installDir); }, L"--uninstall /S", L"", 32,
+         CloseStandIns},
+        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
+         L"--silent", L"", 1618, [&] { CloseHandle(lock); }},
+        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
+         L"--uninstall --silent", uninstallerPath, 1618, [&] { CloseHandle(lock); }},
+        {"install folder cannot be made",
+         [&] {
+             UseProfile(Path(L"blocked"));
+             ASSERT_TRUE(WriteBytes(Path(L"blocked\\Local AppData\\Programs"), Bytes(1, 0)));
+         },
+         L"--silent", L"", 82, [&] { UseProfile(Path(L"profile")); }},
+    };
+    for (const auto &failure : cases) {
+        SCOPED_TRACE(failure.name);
+        failure.arrange();
+        ExpectSilent(Run(failure.arguments, failure.exe), failure.code);
+        failure.undo();
+        EXPECT_EQ(earlier, ReadBytes(appPath));
+        EXPECT_EQ(ReadBytes(setupPath), ReadBytes(uninstallerPath));
+        EXPECT_NE(L"", UninstallCommand(L"QuietUninstallString"));
+    }
+    // The log names the failing step, its path and its Windows error.
+    std::string text = LogText(log);
+    EXPECT_NE(std::string::npos, text.find("\tread package\t" + WideToUtf8(damaged) + "\tfailed: error 23: ")) << text;
+    EXPECT_NE(std::string::npos, text.find("\toutcome\tfailure\texit code 1620\r\n")) << text;
+
+    // While another run holds the lock, a passive window closes itself with
+    // the same code; the interactive window shows its error box, and the
+    // interactive uninstall its own, with nothing removed.
+    lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning");
+    WatchedRun passive = Run(L"--passive");
+    EXPECT_EQ(1618u, passive.exitCode);
+    EXPECT_FALSE(passive.sawBox);
+    StartSetupFile();
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    EXPECT_EQ(kInstallFailedText, ReadBox(box).text);
+    Answer(box, IDOK);
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+    Start(UninstallCommand());
+    Press(Control(ID_PRIMARY_BUTTON));
+    box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    Answer(box, IDYES);
+    for (int i = 0; i < 100 && (box = WaitForTopWindow(run.id, L"#32770", 50)) == NULL;) ++i;
+    ASSERT_NE((HWND)NULL, box);
+    EXPECT_EQ(kSetupBusyText, ReadBox(box).text);
+    Answer(box, IDOK);
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+    CloseHandle(lock);
+    ExpectInstalledWhole();
+
+    StandIn started = StartStandIn(appPath, installDir);
+    ASSERT_NE((HANDLE)NULL, started.process);
+    EXPECT_TRUE(WaitForStandInStarts(1, 10000));
+    CloseStandIns();
+    CloseHandle(started.process);
+}
+
+TEST_F(UnattendedTest, AFullDiskEndsWith112)
+{
+    ULARGE_INTEGER space;
+    if (!GetDiskFreeSpaceExW(L"T:\\", &space, NULL, NULL)) GTEST_SKIP() << "no small drive T:";
+    ASSERT_TRUE(WriteBytes(setupPath, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(3 << 20, 6))));
+    UseProfile(L"T:\\profile");
+    ExpectSilent(Run(L"--silent"), 112);
+    EXPECT_FALSE(Exists(appPath));
+    EXPECT_FALSE(Exists(partialPath));
+    RemoveTree(L"T:\\profile");
+}
+
+// A script that uninstalls and at once installs again, as an upgrade does:
+// the earlier uninstall's deferred removal must not take the new install's
+// uninstaller.
+TEST_F(UnattendedTest, AnInstallRightAfterAnUninstallEndsWhole)
+{
+    ExpectSilent(Run(L"--silent"), 0);
+    WatchedRun uninstall = RunWatched(UninstallCommand(L"QuietUninstallString"), downloads, 60000);
+    ExpectSilent(uninstall, 0);
+    ExpectSilent(Run(L"--silent"), 0);
+    EXPECT_TRUE(WaitForInterpretersOf(uninstall.id, 15000));
+    ExpectInstalledWhole();
+    QuietUninstall();
+
+    // The same with an interactive reinstall started at once.
+    ExpectSilent(Run(L"--silent"), 0);
+    uninstall = RunWatched(UninstallCommand(L"QuietUninstallString"), downloads, 60000);
+    ExpectSilent(uninstall, 0);
+    InstallAndClose();
+    EXPECT_TRUE(WaitForInterpretersOf(uninstall.id, 15000));
+    ExpectInstalledWhole();
+    QuietUninstall();
+}
