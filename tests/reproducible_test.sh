@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Two release builds of the same sources in two folders give the same bytes:
-# one unsigned, one signed in the build with a PKCS#12 file whose password
-# comes from the environment. The second one's package before signing equals
-# the first one's setup file, and its signed file equals the first one's
-# signed with the same key as PEM files at the same signing time.
+# Release builds of the same sources in other folders give the same bytes:
+# two unsigned ones, with the same setup file and winget manifest, and one
+# signed in the build with a PKCS#12 file whose password comes from the
+# environment. The signed build's package before signing equals the first
+# one's setup file, and its signed file equals the first one's signed with
+# the same key as PEM files at the same signing time.
 #   reproducible_test.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
 source=$1 work=$2
@@ -24,6 +25,7 @@ build() {
   cmake --build "$tree/build/release" -j "$(nproc)" >/dev/null
 }
 build one
+build "three, again"
 TARVO_SIGN_PASSWORD=tarvo-test build "two, signed" -DTARVO_SIGN_PKCS12="$work/identity.p12" \
   -DTARVO_SIGN_CA_FILE="$work/cert.pem"
 one="$work/one/build/release" two="$work/two, signed/build/release"
@@ -37,4 +39,9 @@ for pair in "setup.exe setup.exe" "TarvoStandin.exe TarvoStandin.exe" \
   if cmp "$one/$1" "$two/$2"; then echo "same bytes: $1"; else status=1; fi
 done
 if cmp "$work/signed-from-pem.exe" "$two/TarvoMarkwise_Setup.exe"; then echo "same bytes: signed setup file"; else status=1; fi
+three="$work/three, again/build/release"
+for file in TarvoMarkwise_Setup.exe winget/TarvoSistem.TarvoMarkwise.yaml winget/TarvoSistem.TarvoMarkwise.installer.yaml \
+            winget/TarvoSistem.TarvoMarkwise.locale.tr-TR.yaml; do
+  if cmp "$one/$file" "$three/$file"; then echo "same bytes: $file"; else status=1; fi
+done
 exit $status
