@@ -12,6 +12,7 @@
 //   setup_bench startup SETUP         start until the window is up with its
 //                                     primary button enabled, then close it
 //   setup_bench noop                  nothing: the cost of a process start
+// The timed measurements start once the machine is quiet (WaitForQuietMachine).
 #include "setup.h"
 
 #include <psapi.h>
@@ -25,6 +26,36 @@ static double Seconds(void)
     QueryPerformanceCounter(&now);
     QueryPerformanceFrequency(&frequency);
     return (double)now.QuadPart / (double)frequency.QuadPart;
+}
+
+static unsigned long long Ticks(FILETIME time)
+{
+    return ((unsigned long long)time.dwHighDateTime << 32) | time.dwLowDateTime;
+}
+
+// A process that starts under Wine sets other processes to work for a while
+// (the console host of this console program among them); timed work that
+// overlaps them shares the two cores and varies from run to run by a factor
+// of several. So each measurement starts once the machine has been at least
+// 90 % idle for 100 ms, or after 5 s. Returns the seconds it waited.
+static double WaitForQuietMachine(void)
+{
+    FILETIME idle, kernel, user;
+    unsigned long long idleBefore, busyBefore, idleAfter, busyAfter;
+    double start = Seconds();
+
+    while (Seconds() - start < 5) {
+        GetSystemTimes(&idle, &kernel, &user);
+        idleBefore = Ticks(idle);
+        busyBefore = Ticks(kernel) + Ticks(user);
+        Sleep(100);
+        GetSystemTimes(&idle, &kernel, &user);
+        idleAfter = Ticks(idle);
+        busyAfter = Ticks(kernel) + Ticks(user);
+        // The kernel time includes the idle time.
+        if (busyAfter > busyBefore && (double)(idleAfter - idleBefore) >= 0.9 * (double)(busyAfter - busyBefore)) break;
+    }
+    return Seconds() - start;
 }
 
 static void PrintPeakWorkingSet(void)
@@ -68,6 +99,7 @@ static int MeasureCrc(const wchar_t *path)
     for (offset = 0; bytes && offset < (unsigned long long)size.QuadPart; offset += got)
         if (!ReadFile(file, bytes + offset, (DWORD)(size.QuadPart - offset > (1 << 30) ? 1 << 30 : size.QuadPart - offset), &got, NULL) || !got)
             goto done;
+    WaitForQuietMachine();
     for (i = 0; i < sizeof variants / sizeof variants[0]; ++i)
         if (SelectCrcVariant(variants[i].variant))
             printf("seconds_%s %.6f\n", variants[i].name, CrcSeconds(bytes, (unsigned long long)size.QuadPart, &crc));
@@ -82,23 +114,29 @@ done:
 
 static int MeasureExtract(const wchar_t *setup, const wchar_t *output)
 {
+    double quiet;
     double start;
     int ok;
 
     lstrcpynW(gSelfPath, setup, SETUP_PATH_CAPACITY);
     lstrcpynW(gAppPath, output, SETUP_PATH_CAPACITY);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls.tmp", output);
+    quiet = WaitForQuietMachine();
     start = Seconds();
     ok = ExtractApplication();
-    printf("seconds %.6f\nresult %d\n", Seconds() - start, ok);
+    printf("seconds %.6f\nseconds_quiet %.6f\nresult %d\n", Seconds() - start, quiet, ok);
     PrintPeakWorkingSet();
     return ok ? 0 : 1;
 }
 
 static int MeasureCopy(const wchar_t *source, const wchar_t *target)
 {
-    double start = Seconds();
-    BOOL ok = CopyFileW(source, target, FALSE);
+    double start;
+    BOOL ok;
+
+    WaitForQuietMachine();
+    start = Seconds();
+    ok = CopyFileW(source, target, FALSE);
     printf("seconds %.6f\nresult %d\n", Seconds() - start, ok ? 1 : 0);
     return ok ? 0 : 1;
 }
@@ -114,10 +152,11 @@ static int MeasureDurableCopy(const wchar_t *source, const wchar_t *target)
     HANDLE output = INVALID_HANDLE_VALUE;
     DWORD got = 0;
     DWORD put = 0;
-    double start = Seconds();
-    double copied = start, flushed = start, moved = start;
+    double start, copied, flushed, moved;
     int ok;
 
+    WaitForQuietMachine();
+    start = Seconds();
     FormatText(partial, SETUP_PATH_CAPACITY, L"%ls.tmp", target);
     input = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     output = CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);

@@ -131,6 +131,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     ExpectSilent(Run(L"--silent"), 0);
     const Bytes earlier = ReadBytes(appPath);
 
+    StandIn running = {NULL, 0};
     const struct {
         const char *name;
         std::function<void()> arrange;
@@ -140,9 +141,10 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
         std::function<void()> undo;
     } cases[] = {
         {"damaged package", [] {}, L"--silent --log \"" + log + L"\"", damaged, 1620, [] {}},
-        {"application running, install", [&] { StartStandIn(appPath, installDir); }, L"/S", L"", 32, CloseStandIns},
-        {"application running, uninstall", [&] { StartStandIn(appPath, installDir); }, L"--uninstall /S", L"", 32,
-         CloseStandIns},
+        {"application running, install", [&] { running = StartStandIn(appPath, installDir); }, L"/S", L"", 32,
+         [&] { CloseStandIns(); CloseHandle(running.process); }},
+        {"application running, uninstall", [&] { running = StartStandIn(appPath, installDir); }, L"--uninstall /S", L"",
+         32, [&] { CloseStandIns(); CloseHandle(running.process); }},
         {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
          L"--silent", L"", 1618, [&] { CloseHandle(lock); }},
         {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
@@ -197,11 +199,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     CloseHandle(lock);
     ExpectInstalledWhole();
 
-    StandIn started = StartStandIn(appPath, installDir);
-    ASSERT_NE((HANDLE)NULL, started.process);
-    EXPECT_TRUE(WaitForStandInStarts(1, 10000));
-    CloseStandIns();
-    CloseHandle(started.process);
+    EXPECT_TRUE(ApplicationRuns(appPath, installDir));
 }
 
 TEST_F(UnattendedTest, AFullDiskEndsWith112)

@@ -374,6 +374,19 @@ StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory)
     return standIn;
 }
 
+bool ApplicationRuns(const std::wstring &exePath, const std::wstring &directory)
+{
+    wchar_t record[MAX_PATH] = {0};
+    GetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", record, MAX_PATH);
+    UseStandInRecord(std::wstring(record) + L".run");
+    StandIn started = StartStandIn(exePath, directory);
+    bool ran = started.process && WaitForStandInStarts(1, 10000);
+    CloseStandIns();
+    if (started.process) CloseHandle(started.process);
+    SetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", record);
+    return ran;
+}
+
 static int RunningProcesses(const wchar_t *exeName)
 {
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);

@@ -100,6 +100,9 @@ std::vector<StandInStart> StandInStarts(void);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
+// Starts a copy of the application and waits for it to note its start in a
+// record of its own: the file is a whole, runnable program. Closes it again.
+bool ApplicationRuns(const std::wstring &exePath, const std::wstring &directory);
 // How many copies of the installed application run.
 int RunningApplications(void);
 // Waits until every command interpreter that parentId started has exited:
