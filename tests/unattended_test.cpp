@@ -6,6 +6,9 @@
 
 #include <functional>
 
+// The lock every install and uninstall holds while it works.
+static const wchar_t kSetupLock[] = L"Local\\TarvoMarkwiseSetupRunning";
+
 class UnattendedTest : public SetupRunTest {
 protected:
     WatchedRun Run(const std::wstring &arguments, const std::wstring &exe = L"")
@@ -145,9 +148,9 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
          [&] { CloseStandIns(); CloseHandle(running.process); }},
         {"application running, uninstall", [&] { running = StartStandIn(appPath, installDir); }, L"--uninstall /S", L"",
          32, [&] { CloseStandIns(); CloseHandle(running.process); }},
-        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
+        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock); },
          L"--silent", L"", 1618, [&] { CloseHandle(lock); }},
-        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning"); },
+        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock); },
          L"--uninstall --silent", uninstallerPath, 1618, [&] { CloseHandle(lock); }},
         {"install folder cannot be made",
          [&] {
@@ -173,7 +176,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     // While another run holds the lock, a passive window closes itself with
     // the same code; the interactive window shows its error box, and the
     // interactive uninstall its own, with nothing removed.
-    lock = CreateMutexW(NULL, TRUE, L"Local\\TarvoMarkwiseSetupRunning");
+    lock = CreateMutexW(NULL, TRUE, kSetupLock);
     WatchedRun passive = Run(L"--passive");
     EXPECT_EQ(1618u, passive.exitCode);
     EXPECT_FALSE(passive.sawBox);

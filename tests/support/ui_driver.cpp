@@ -1,7 +1,5 @@
 #include "ui_driver.h"
 
-#include <commctrl.h>
-
 RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory)
 {
     STARTUPINFOW startup = {sizeof startup};
