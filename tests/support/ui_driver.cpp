@@ -15,24 +15,57 @@ RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &di
     return setup;
 }
 
-// How much of a progress bar is filled on screen, in thousandths: the share
-// of its middle row drawn in the bar colour the program asks for (the test
-// prefix draws without themes). -1 without a bar.
-static int FilledPerMille(HWND bar)
+// The middle row of a progress bar as the screen shows it, copied in one
+// piece: read pixel by pixel, a window destroyed part-way through gives a
+// row that is half bar and half what lies under it.
+static std::vector<COLORREF> BarRow(HWND bar)
 {
+    std::vector<COLORREF> row;
     RECT rect;
     HDC screen = NULL;
-    int width, filled = 0;
+    HDC memory = NULL;
+    HBITMAP bitmap = NULL;
 
-    if (!bar || !GetWindowRect(bar, &rect) || rect.right <= rect.left) return -1;
-    width = rect.right - rect.left;
+    if (!GetWindowRect(bar, &rect) || rect.right - rect.left < 8) return row;
     screen = GetDC(NULL);
-    for (int x = rect.left; x < rect.right; x += 4) {
-        COLORREF pixel = GetPixel(screen, x, (rect.top + rect.bottom) / 2);
-        filled += abs(GetRValue(pixel) - 229) + abs(GetGValue(pixel) - 31) + abs(GetBValue(pixel) - 48) < 60;
-    }
+    memory = CreateCompatibleDC(screen);
+    bitmap = CreateCompatibleBitmap(screen, rect.right - rect.left, 1);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    if (BitBlt(memory, 0, 0, rect.right - rect.left, 1, screen, rect.left, (rect.top + rect.bottom) / 2, SRCCOPY))
+        for (int x = 0; x < rect.right - rect.left; ++x) row.push_back(GetPixel(memory, x, 0));
+    SelectObject(memory, previous);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
     ReleaseDC(NULL, screen);
-    return filled * 4 * 1000 / width;
+    return row;
+}
+
+static bool IsBarColour(COLORREF pixel)
+{
+    return abs(GetRValue(pixel) - 229) + abs(GetGValue(pixel) - 31) + abs(GetBValue(pixel) - 48) < 60;
+}
+
+// How much of a progress bar is filled on screen, in thousandths, or -1 when
+// the screen does not show the whole bar: inside its 2-pixel frame every
+// pixel must be the bar colour the program asks for (the test prefix draws
+// without themes) or the trough's, and the window must be visible before and
+// after the copy. A window on its way out shows what lies under it instead.
+static int FilledPerMille(HWND window, HWND bar)
+{
+    const COLORREF trough = GetSysColor(COLOR_3DFACE);
+    std::vector<COLORREF> row;
+    int filled = 0;
+
+    if (!bar || !IsWindowVisible(window)) return -1;
+    row = BarRow(bar);
+    if (row.size() < 8 || !IsWindowVisible(window)) return -1;
+    for (size_t x = 2; x + 2 < row.size(); ++x) {
+        if (IsBarColour(row[x]))
+            ++filled;
+        else if (row[x] != trough)
+            return -1;
+    }
+    return (int)(filled * 1000 / (row.size() - 4));
 }
 
 struct VisibleSearch {
@@ -53,7 +86,7 @@ static BOOL CALLBACK NoteVisible(HWND window, LPARAM context)
         search->run->sawBox = true;
     } else if (wcscmp(className, L"TarvoMarkwiseSetup102") == 0) {
         search->run->sawWindow = true;
-        int filled = FilledPerMille(GetDlgItem(window, ID_PROGRESS_BAR));
+        int filled = FilledPerMille(window, GetDlgItem(window, ID_PROGRESS_BAR));
         if (filled >= 0 && (search->run->progress.empty() || search->run->progress.back() != filled))
             search->run->progress.push_back(filled);
     } else {
