@@ -1,8 +1,7 @@
 // The install procedure and the directory-chain helper it uses.
 #include "setup.h"
-#include "texts.h"
 
-#include <commctrl.h>
+#include <sddl.h>
 #include <wchar.h>
 
 // Index 3 is the first character after a drive prefix such as "C:\", so the
@@ -26,34 +25,45 @@ int EnsureDirectory(const wchar_t *path)
     return CreateDirectoryW(copy, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
 }
 
-// Clicks and keys that queued up while the procedure ran (the second click of
-// a double-click on a button, a second Enter) are dropped before the user is
-// addressed again: they would answer a box unread, or reach the buttons under
-// their new texts and open the application.
-void DiscardQueuedInput(void)
+// One install or uninstall at a time for the user, whichever window, script
+// or signed-in session of theirs started it: the name is global and carries
+// the user's SID, since two sessions of one user share one profile.
+static const wchar_t kSetupLockFormat[] = L"Global\\TarvoMarkwiseSetupRunning-%ls";
+
+static void SetupLockName(wchar_t *name, int capacity)
 {
-    MSG input;
+    HANDLE token = NULL;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t *sid = NULL;
 
-    while (PeekMessageW(&input, NULL, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+    FormatText(name, capacity, kSetupLockFormat, L"unknown");
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(((TOKEN_USER *)buffer)->User.Sid, &sid)) {
+        FormatText(name, capacity, kSetupLockFormat, sid);
+        LocalFree(sid);
     }
+    CloseHandle(token);
 }
-
-// One install or uninstall at a time in the session, whichever window or
-// script started it; two windows may still be open at once.
-static const wchar_t kSetupLockName[] = L"Local\\TarvoMarkwiseSetupRunning";
 
 // Returns the lock, held, or NULL with the outcome set when another run holds it.
 HANDLE TakeSetupLock(SetupOutcome *outcome)
 {
-    HANDLE lock = CreateMutexW(NULL, TRUE, kSetupLockName);
-    DWORD error = GetLastError();
+    wchar_t name[128];
+    HANDLE lock;
+    DWORD error;
 
+    SetupLockName(name, 128);
+    lock = CreateMutexW(NULL, TRUE, name);
+    error = GetLastError();
     if (lock && error == ERROR_ALREADY_EXISTS) {
         CloseHandle(lock);
         lock = NULL;
         error = ERROR_INSTALL_ALREADY_RUNNING;
     }
-    LogStep(outcome, STEP_LOCK, kSetupLockName, lock != NULL, error);
+    if (lock) StartLog();
+    LogStep(outcome, STEP_LOCK, name, lock != NULL, error);
     return lock;
 }
 
@@ -64,78 +74,112 @@ void ReleaseSetupLock(HANDLE lock)
     CloseHandle(lock);
 }
 
+// Links go only where the shell knows the folder: a link path without its
+// folder would lie at the root of the drive.
 static int PlaceShortcuts(void)
 {
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+    int ok = 1;
 
     ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
-    EnsureDirectory(startMenuFolder);
-    return CreateShortcut(desktopLink) & CreateShortcut(startMenuLink);
-}
-
-// Whole and on disk before it is moved into place, like the application. A
-// copy of a setup file from read-only media would be read-only too and would
-// then block the next install's move over it.
-static int PlaceUninstaller(void)
-{
-    HANDLE copy = INVALID_HANDLE_VALUE;
-    int ok = 0;
-
-    if (!CopyFileW(gSelfPath, gPartialPath, FALSE) || !SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_NORMAL)) goto done;
-    copy = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (copy == INVALID_HANDLE_VALUE || !FlushFileBuffers(copy)) goto done;
-    CloseHandle(copy);
-    copy = INVALID_HANDLE_VALUE;
-    ok = MoveFileExW(gPartialPath, gUninstallPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-done:
-    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
-    if (!ok) DeleteFileW(gPartialPath);
+    if (desktopLink[0]) ok &= CreateShortcut(desktopLink);
+    if (startMenuLink[0]) {
+        EnsureDirectory(startMenuFolder);
+        ok &= CreateShortcut(startMenuLink);
+    }
     return ok;
 }
 
-// The install directory, the verified application and the uninstaller decide
-// success: the entry names the uninstaller, so success is never reported
-// without one. The shortcuts and the entry are best effort. Paths cut at 259
-// characters would overlap (the uninstaller copy landing on the application),
-// so they count as a directory that cannot be made.
-static void InstallSteps(SetupOutcome *outcome)
+// The file's data is on disk before its name is: a power cut after the move
+// must not leave an empty program under the final name.
+static int FlushStagedFile(const wchar_t *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    int ok = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
+    DWORD error = GetLastError();
+
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    SetLastError(error);
+    return ok;
+}
+
+// Before a byte is written: both new files are staged beside the earlier
+// ones until they are moved over them, so the install needs room for both.
+static int CheckRoom(SetupOutcome *outcome)
+{
+    wchar_t volume[SETUP_PATH_CAPACITY] = {0};
+    ULARGE_INTEGER available;
+    unsigned long long needed = 0;
+
+    if (!PackageRoomNeeded(&needed)) return 1;
+    if (!GetVolumePathNameW(gInstallDir, volume, SETUP_PATH_CAPACITY) ||
+        !GetDiskFreeSpaceExW(volume, &available, NULL, NULL))
+        return 1;
+    outcome->neededBytes = needed;
+    outcome->availableBytes = available.QuadPart;
+    return LogStep(outcome, STEP_ROOM, volume, available.QuadPart >= needed, ERROR_DISK_FULL);
+}
+
+// The application is never touched without leave; leave given, it is
+// closed only now that everything new is whole on disk, for as short a time
+// as the moves take.
+static int MakeWayForApplication(SetupOutcome *outcome, const SetupRequest *request)
+{
+    if (!request->closeApplications) return 1;
+    return CloseRunningApplications(outcome, request->waiting);
+}
+
+// Nothing is moved into place until both new files are whole and on disk:
+// a failure before the moves leaves the earlier installation as it was. The
+// uninstaller goes first; at every moment after that the installation is
+// the earlier or the new application with an uninstaller that removes it.
+// The install directory, the verified application and the uninstaller
+// decide success: the entry names the uninstaller, so success is never
+// reported without one. Paths cut at 259 characters would overlap (the
+// uninstaller landing on the application), so they count as a directory
+// that cannot be made.
+static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request)
 {
     int ok;
 
     RemoveObsoleteComponent();
     LogStep(outcome, STEP_AGENT, gInstallDir, 1, 0);
+    if (!request->closeApplications && RunningApplicationCount() > 0 &&
+        !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))
+        return;
+    if (!CheckRoom(outcome)) return;
     ok = InstallPathsWhole() && EnsureDirectory(gInstallDir);
     if (!LogStep(outcome, STEP_FOLDER, gInstallDir, ok, InstallPathsWhole() ? GetLastError() : ERROR_FILENAME_EXCED_RANGE))
         return;
-    if (!ExtractApplication(outcome)) return;
-    ok = PlaceUninstaller();
+    if (!ExtractApplication(outcome) || !WriteUninstaller(outcome)) return;
+    ok = FlushStagedFile(gPartialPath);
+    if (!LogStep(outcome, STEP_WRITE_APPLICATION, gPartialPath, ok, GetLastError())) return;
+    ok = FlushStagedFile(gPartialUninstallPath);
+    if (!LogStep(outcome, STEP_UNINSTALLER, gPartialUninstallPath, ok, GetLastError())) return;
+    if (!MakeWayForApplication(outcome, request)) return;
+    ok = MoveRetryingBriefLocks(gPartialUninstallPath, gUninstallPath, 0);
     if (!LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, ok, GetLastError())) return;
+    ok = MoveRetryingBriefLocks(gPartialPath, gAppPath, 1);
+    if (!LogStep(outcome, STEP_REPLACE_APPLICATION, gAppPath, ok, GetLastError())) return;
     ok = PlaceShortcuts();
     LogStep(NULL, STEP_SHORTCUTS, gAppPath, ok, GetLastError());
     ok = WriteUninstallEntry();
     LogStep(NULL, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError());
 }
 
-SetupOutcome RunInstall(void)
+SetupOutcome RunInstall(const SetupRequest *request)
 {
-    SetupOutcome outcome = {STEP_NONE, 0};
+    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
     HANDLE lock = TakeSetupLock(&outcome);
 
-    if (lock) InstallSteps(&outcome);
+    if (lock) InstallSteps(&outcome, request);
+    // Whatever failed, nothing staged stays behind; the earlier files stay.
+    if (lock && outcome.step != STEP_NONE) {
+        DiscardStagingFile(gPartialPath);
+        DiscardStagingFile(gPartialUninstallPath);
+    }
     ReleaseSetupLock(lock);
     return outcome;
-}
-
-void InstallNow(void)
-{
-    SetupOutcome outcome;
-
-    EnableWindow(gInstallButton, FALSE);
-    EnableWindow(gCancelButton, FALSE);
-    SetWindowTextW(gStatus, kWorkingStatus);
-    outcome = RunInstall();
-    if (outcome.step == STEP_NONE) SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
-    PresentInstallOutcome(&outcome);
 }

@@ -21,12 +21,17 @@ static void AppendToLog(const wchar_t *text, DWORD disposition)
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
-// Created or replaced, with the run's first line.
+// Created or replaced, with the run's first line, once per process and only
+// by a run that holds the setup lock: a second run that finds the first one
+// working appends its lines to the first one's log.
 void StartLog(void)
 {
+    static int started;
     wchar_t line[kLineCapacity];
     SYSTEMTIME now;
 
+    if (started) return;
+    started = 1;
     GetLocalTime(&now);
     FormatText(line, kLineCapacity, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\tstart\t%ls\t%ls %ls, %ls%ls\r\n", now.wYear,
                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, gSelfPath,
@@ -47,12 +52,13 @@ void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
 }
 
 static const wchar_t *const kStepNames[] = {
-    L"done",           L"setup lock",         L"retire the old agent", L"install folder",
-    L"read package",   L"write application",  L"replace application",  L"place uninstaller",
-    L"shortcuts",      L"uninstall entry",    L"remove application",   L"remove shortcuts",
-    L"remove uninstall entry", L"hand over removal",
+    L"done",           L"setup lock",         L"retire the old agent", L"free space",
+    L"close application", L"install folder",  L"read package",         L"write application",
+    L"replace application", L"place uninstaller", L"shortcuts",        L"uninstall entry",
+    L"remove application", L"remove shortcuts", L"remove uninstall entry", L"hand over removal",
+    L"start application",
 };
-static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_HAND_OVER + 1, "a name for every step");
+static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_START_APPLICATION + 1, "a name for every step");
 
 int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD error)
 {

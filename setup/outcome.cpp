@@ -1,11 +1,28 @@
-// What each way of running makes of a procedure's outcome. The interactive
-// window shows a box or its finished state; the passive window shows no box
+// What each way of running makes of the procedures. The interactive window
+// asks before it closes a running application, and shows a box naming the
+// cause of a failure or its finished state; the passive window shows no box
 // and closes itself; the silent run shows nothing. Passive and silent runs
-// end with the exit code of the outcome; every run logs it.
+// open again an application they closed, and end with the exit code of the
+// outcome; every run logs it. The window's buttons reach the procedures only
+// through InstallNow and UninstallNow.
 #include "setup.h"
 #include "texts.h"
 
 #include <commctrl.h>
+
+static const int kBoxTextCapacity = 1024;
+
+// Clicks and keys that queued up while the procedure ran (the second click of
+// a double-click on a button, a second Enter) are dropped before the user is
+// addressed again: they would answer a box unread, or reach the buttons under
+// their new texts and open the application.
+void DiscardQueuedInput(void)
+{
+    MSG input;
+
+    while (PeekMessageW(&input, NULL, 0, 0, PM_REMOVE | PM_QS_INPUT)) {
+    }
+}
 
 // The outcome's exit code, as the help box and the deployment documents list it.
 int ExitCodeFor(const SetupOutcome *outcome)
@@ -18,6 +35,7 @@ int ExitCodeFor(const SetupOutcome *outcome)
         return EXIT_FOLDER_NOT_MADE;
     case STEP_PACKAGE:
         return EXIT_PACKAGE_DAMAGED;
+    case STEP_CLOSE_APPLICATION:
     case STEP_REPLACE_APPLICATION:
     case STEP_REMOVE_APPLICATION:
         return EXIT_APPLICATION_RUNNING;
@@ -35,11 +53,79 @@ static int LoggedExitCode(const SetupOutcome *outcome)
     return code;
 }
 
-// A passive window closes itself with the outcome's exit code.
-static void ClosePassiveWindow(const SetupOutcome *outcome)
+// Sizes as a person reads them, in megabytes with one decimal, rounded up.
+static void FormatMegabytes(wchar_t *text, int capacity, unsigned long long bytes)
 {
-    gExitCode = LoggedExitCode(outcome);
-    DestroyWindow(gMain);
+    unsigned long long tenths = (bytes * 10 + (1 << 20) - 1) >> 20;
+
+    FormatText(text, capacity, L"%llu,%llu MB", tenths / 10, tenths % 10);
+}
+
+// The cause of a failure, after the box's first sentence: what happened and
+// what the user can do about it.
+static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacity)
+{
+    wchar_t volume[SETUP_PATH_CAPACITY] = {0};
+    wchar_t needed[32];
+    wchar_t available[32];
+    wchar_t logPath[SETUP_PATH_CAPACITY + 40] = {0};
+    int length;
+
+    switch (ExitCodeFor(outcome)) {
+    case EXIT_APPLICATION_RUNNING:
+        FormatText(text, capacity, L"%ls", kInstallFailedText + wcslen(kInstallFailedFirst) + 1);
+        return;
+    case EXIT_BUSY:
+        FormatText(text, capacity, L"%ls", kSetupBusyCause);
+        return;
+    case EXIT_PACKAGE_DAMAGED:
+        FormatText(text, capacity, L"%ls", kDamagedPackageCause);
+        return;
+    case EXIT_FOLDER_NOT_MADE:
+        FormatText(text, capacity, kFolderCause, gInstallDir);
+        return;
+    case EXIT_DISK_FULL:
+        if (!GetVolumePathNameW(gInstallDir, volume, SETUP_PATH_CAPACITY)) lstrcpynW(volume, gInstallDir, 4);
+        FormatMegabytes(needed, 32, outcome->neededBytes);
+        FormatMegabytes(available, 32, outcome->availableBytes);
+        FormatText(text, capacity, kDiskFullCause, volume, needed, available);
+        return;
+    }
+    length = (int)FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, outcome->error, 0,
+                                 text, (DWORD)capacity, NULL);
+    if (length <= 0) length = FormatText(text, capacity, L"Hata %lu.", (unsigned long)outcome->error);
+    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) text[--length] = L'\0';
+    if (gLogPath[0]) {
+        FormatText(logPath, SETUP_PATH_CAPACITY + 40, kLogPathCause, gLogPath);
+        FormatText(text + length, capacity - length, L"%ls", logPath);
+    }
+}
+
+static void ShowFailure(const SetupOutcome *outcome, const wchar_t *first, const wchar_t *caption)
+{
+    wchar_t cause[kBoxTextCapacity];
+    wchar_t text[kBoxTextCapacity];
+
+    FailureCause(outcome, cause, kBoxTextCapacity);
+    FormatText(text, kBoxTextCapacity, L"%ls %ls", first, cause);
+    DiscardQueuedInput();
+    MessageBoxW(gMain, text, caption, MB_ICONERROR | MB_OK);
+}
+
+// After a successful unattended run: the uninstall hands its own removal
+// over, whose failure fails the run; the install opens again the
+// application it closed, once, as "Programı Aç" would.
+static void FinishUnattended(SetupOutcome *outcome)
+{
+    if (outcome->step != STEP_NONE) return;
+    if (gUninstallMode) {
+        if (!HandOverRemoval()) {
+            outcome->step = STEP_HAND_OVER;
+            outcome->error = GetLastError();
+        }
+    } else if (outcome->closedApplications > 0 && !gNoReopen) {
+        StartApplication(NULL);
+    }
 }
 
 // The primary button takes the keyboard focus again.
@@ -50,16 +136,39 @@ static void EnableButtons(void)
     SetFocus(gInstallButton);
 }
 
-void PresentInstallOutcome(const SetupOutcome *outcome)
+static void DisableButtons(void)
+{
+    EnableWindow(gInstallButton, FALSE);
+    EnableWindow(gCancelButton, FALSE);
+}
+
+// Called by a procedure when it starts to wait for the application to close.
+static void ShowWaitingForApplication(void)
+{
+    DisableButtons();
+    SetWindowTextW(gStatus, kWaitingForApplicationStatus);
+}
+
+// Only the interactive window asks; the switches speak for unattended runs.
+// Returns 0 when the user keeps the running application open.
+static int MayCloseApplication(const wchar_t *caption)
+{
+    if (gRunMode != RUN_INTERACTIVE || gNoClose || RunningApplicationCount() == 0) return 1;
+    DiscardQueuedInput();
+    return MessageBoxW(gMain, kCloseApplicationQuestion, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
+}
+
+static void PresentInstallOutcome(SetupOutcome *outcome)
 {
     if (gRunMode == RUN_PASSIVE) {
-        ClosePassiveWindow(outcome);
+        FinishUnattended(outcome);
+        gExitCode = LoggedExitCode(outcome);
+        DestroyWindow(gMain);
         return;
     }
     LoggedExitCode(outcome);
     if (outcome->step != STEP_NONE) {
-        DiscardQueuedInput();
-        MessageBoxW(gMain, kInstallFailedText, kInstallTitle, MB_ICONERROR | MB_OK);
+        ShowFailure(outcome, kInstallFailedFirst, kInstallTitle);
         SetWindowTextW(gStatus, kInstallFailedStatus);
         EnableButtons();
         return;
@@ -72,42 +181,84 @@ void PresentInstallOutcome(const SetupOutcome *outcome)
     gInstalled = 1;
 }
 
+void InstallNow(void)
+{
+    SetupRequest request = {!gNoClose, ShowWaitingForApplication};
+    SetupOutcome outcome;
+
+    if (!MayCloseApplication(kInstallTitle)) return;
+    DisableButtons();
+    SetWindowTextW(gStatus, kWorkingStatus);
+    outcome = RunInstall(&request);
+    if (outcome.step == STEP_NONE) SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
+    PresentInstallOutcome(&outcome);
+}
+
 // Only the interactive window asks.
-int ConfirmUninstall(void)
+static int ConfirmUninstall(void)
 {
     if (gRunMode != RUN_INTERACTIVE) return 1;
     return MessageBoxW(gMain, kUninstallQuestion, kUninstallTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
 
+static const wchar_t *UninstallFailureText(const SetupOutcome *outcome)
+{
+    switch (ExitCodeFor(outcome)) {
+    case EXIT_BUSY:
+        return kSetupBusyText;
+    case EXIT_APPLICATION_RUNNING:
+        return kApplicationRunningText;
+    }
+    return NULL;
+}
+
 // Returns 1 when the run is over and the window is to close: after the
 // completion box, or in a passive window whatever the outcome. A failed
 // interactive uninstall keeps its window for another try.
-int PresentUninstallOutcome(const SetupOutcome *outcome)
+static int PresentUninstallOutcome(SetupOutcome *outcome)
 {
     if (gRunMode == RUN_PASSIVE) {
+        FinishUnattended(outcome);
         gExitCode = LoggedExitCode(outcome);
         return 1;
     }
     LoggedExitCode(outcome);
-    if (outcome->step == STEP_LOCK) {
-        MessageBoxW(gMain, kSetupBusyText, kUninstallTitle, MB_ICONERROR | MB_OK);
-        return 0;
-    }
     if (outcome->step != STEP_NONE) {
-        MessageBoxW(gMain, kApplicationRunningText, kUninstallTitle, MB_ICONERROR | MB_OK);
+        if (UninstallFailureText(outcome)) {
+            DiscardQueuedInput();
+            MessageBoxW(gMain, UninstallFailureText(outcome), kUninstallTitle, MB_ICONERROR | MB_OK);
+        } else {
+            ShowFailure(outcome, kUninstallFailedFirst, kUninstallTitle);
+        }
+        EnableButtons();
         return 0;
     }
     MessageBoxW(gMain, kUninstalledText, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
+    // After the box: the deferred removal deletes this very file about two
+    // seconds after it starts, by when the process has to have exited.
+    HandOverRemoval();
     return 1;
+}
+
+void UninstallNow(void)
+{
+    SetupRequest request = {!gNoClose, DisableButtons};
+    SetupOutcome outcome;
+
+    DiscardQueuedInput();
+    if (!ConfirmUninstall() || !MayCloseApplication(kUninstallTitle)) return;
+    outcome = RemoveInstallation(&request);
+    if (PresentUninstallOutcome(&outcome)) DestroyWindow(gMain);
 }
 
 // No window and no box: the procedure runs at once, the uninstall without
 // the question, and the exit code tells the outcome.
 int RunSilently(void)
 {
-    SetupOutcome outcome = gUninstallMode ? RemoveInstallation() : RunInstall();
+    SetupRequest request = {!gNoClose, NULL};
+    SetupOutcome outcome = gUninstallMode ? RemoveInstallation(&request) : RunInstall(&request);
 
-    if (gUninstallMode && outcome.step == STEP_NONE) HandOverRemoval();
+    FinishUnattended(&outcome);
     return LoggedExitCode(&outcome);
 }
 
@@ -121,6 +272,8 @@ static const wchar_t kHelpText[] =
     L"--silent (/S, /VERYSILENT, /quiet, /qn)\tpencere ve soru göstermeden kurar; kaldırıcıda sormadan kaldırır\n"
     L"--passive (/SILENT, /passive)\tyalnızca ilerlemeyi gösterir; kendiliğinden başlar ve kapanır\n"
     L"--log <dosya> (/LOG=<dosya>)\therbir adımı bu dosyaya yazar (UTF-8)\n"
+    L"--no-close (/NOCLOSEAPPLICATIONS)\taçık Tarvo Markwise'ı kapatmaz; o zaman 32 ile biter\n"
+    L"--no-reopen (/NORESTARTAPPLICATIONS)\tkapatılan Tarvo Markwise'ı kurulumdan sonra yeniden açmaz\n"
     L"--uninstall\tkaldırır\n"
     L"--help (/?)\tbu yardımı gösterir\n"
     L"\n"

@@ -124,10 +124,12 @@ static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
     return SetFilePointerEx(input, position, NULL, FILE_BEGIN) != 0;
 }
 
-// One pass through a single stack buffer: read, write, checksum, report.
-// Returns STEP_NONE, or the step that failed: reading the package (a file
-// cut short fails with ERROR_HANDLE_EOF) or writing the application.
-static int CopyPayload(HANDLE input, HANDLE output, unsigned long long length, unsigned int *crc)
+// One pass through a single stack buffer: read, write, checksum, and, when
+// a bar is given, report. Returns STEP_NONE, or the step that failed:
+// reading the setup file (a file cut short fails with ERROR_HANDLE_EOF) or
+// writing the copy, writeStep.
+static int CopyBytes(HANDLE input, HANDLE output, unsigned long long length, unsigned int *crc, HWND progress,
+                     int writeStep)
 {
     unsigned char buffer[kChunkSize];
     unsigned long long copied = 0;
@@ -144,25 +146,63 @@ static int CopyPayload(HANDLE input, HANDLE output, unsigned long long length, u
             SetLastError(ERROR_HANDLE_EOF);
             return STEP_PACKAGE;
         }
-        if (!WriteFile(output, buffer, got, &put, NULL) || put != got) return STEP_WRITE_APPLICATION;
+        if (!WriteFile(output, buffer, got, &put, NULL) || put != got) return writeStep;
         *crc = UpdateCrc32(*crc, buffer, got);
         copied += got;
-        SendMessageW(gProgress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
+        if (progress) SendMessageW(progress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
     }
     return STEP_NONE;
 }
 
-static const wchar_t *StepPath(int step)
+// Others may hold the setup file open, for writing too (a sync client, a
+// scanner): the CRC-32 guards what is read.
+static HANDLE OpenSetupFile(void)
 {
-    if (step == STEP_PACKAGE) return gSelfPath;
-    return step == STEP_WRITE_APPLICATION ? gPartialPath : gAppPath;
+    return CreateFileW(gSelfPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-// The application is written under a temporary name and moved over gAppPath
-// only once its CRC-32 matches, so whatever stops the copy part-way (a damaged
-// download, a full disk, the process being ended) leaves an earlier
-// application whole. Every failure removes the temporary file, also one that
-// an ended run left behind. A mismatching CRC-32 fails with ERROR_CRC.
+// A temporary file that an ended run left read-only would refuse to be
+// replaced; and a folder that a finishing uninstall's deferred removal took
+// away a moment ago is made again once.
+static HANDLE CreateStagingFile(const wchar_t *path)
+{
+    HANDLE file;
+
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectory(gInstallDir))
+        file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    return file;
+}
+
+void DiscardStagingFile(const wchar_t *path)
+{
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path);
+}
+
+int PackageRoomNeeded(unsigned long long *bytes)
+{
+    HANDLE input = OpenSetupFile();
+    PackageTrailer trailer;
+    LARGE_INTEGER size;
+    int ok = 0;
+
+    if (input == INVALID_HANDLE_VALUE) goto done;
+    if (!GetFileSizeEx(input, &size) || !SeekToPayload(input, &trailer)) goto done;
+    *bytes = trailer.payloadLength + (unsigned long long)size.QuadPart;
+    ok = 1;
+done:
+    CloseFile(&input);
+    return ok;
+}
+
+// The application is written under a temporary name and checked there; the
+// procedure moves it over gAppPath only once everything new is staged, so
+// whatever stops the copy part-way (a damaged download, a full disk, the
+// process being ended) leaves an earlier application whole. Every failure
+// removes the temporary file. A mismatching CRC-32 fails with ERROR_CRC.
 int ExtractApplication(SetupOutcome *outcome)
 {
     int ok = 0;
@@ -172,17 +212,15 @@ int ExtractApplication(SetupOutcome *outcome)
     PackageTrailer trailer;
     unsigned int crc = 0;
 
-    input = CreateFileW(gSelfPath, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    input = OpenSetupFile();
     if (input == INVALID_HANDLE_VALUE) goto done;
     if (!SeekToPayload(input, &trailer)) goto done;
     step = STEP_WRITE_APPLICATION;
-    output = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    output = CreateStagingFile(gPartialPath);
     if (output == INVALID_HANDLE_VALUE) goto done;
     SendMessageW(gProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
-    step = CopyPayload(input, output, trailer.payloadLength, &crc);
+    step = CopyBytes(input, output, trailer.payloadLength, &crc, gProgress, STEP_WRITE_APPLICATION);
     if (step != STEP_NONE) goto done;
-    step = STEP_WRITE_APPLICATION;
-    if (!FlushFileBuffers(output)) goto done;
     CloseFile(&output);
     step = STEP_PACKAGE;
     if (crc != trailer.payloadCrc) {
@@ -190,13 +228,40 @@ int ExtractApplication(SetupOutcome *outcome)
         goto done;
     }
     LogStep(outcome, STEP_PACKAGE, gSelfPath, 1, 0);
-    LogStep(outcome, STEP_WRITE_APPLICATION, gPartialPath, 1, 0);
-    step = STEP_REPLACE_APPLICATION;
-    ok = MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    step = STEP_WRITE_APPLICATION;
+    ok = 1;
 done:
-    LogStep(outcome, step, StepPath(step), ok, ok ? 0 : GetLastError());
+    LogStep(outcome, step, step == STEP_PACKAGE ? gSelfPath : gPartialPath, ok, ok ? 0 : GetLastError());
     CloseFile(&output);
     CloseFile(&input);
-    if (!ok) DeleteFileW(gPartialPath);
+    if (!ok) DiscardStagingFile(gPartialPath);
+    return ok;
+}
+
+// The uninstaller is the setup file, written afresh from its bytes by the
+// same copy: a copy by the system would carry the download's alternate data
+// streams (its mark of the web) and its read-only attribute along.
+int WriteUninstaller(SetupOutcome *outcome)
+{
+    int ok = 0;
+    int step = STEP_PACKAGE;
+    HANDLE input = INVALID_HANDLE_VALUE;
+    HANDLE output = INVALID_HANDLE_VALUE;
+    LARGE_INTEGER size;
+    unsigned int crc = 0;
+
+    input = OpenSetupFile();
+    if (input == INVALID_HANDLE_VALUE || !GetFileSizeEx(input, &size)) goto done;
+    step = STEP_UNINSTALLER;
+    output = CreateStagingFile(gPartialUninstallPath);
+    if (output == INVALID_HANDLE_VALUE) goto done;
+    step = CopyBytes(input, output, (unsigned long long)size.QuadPart, &crc, NULL, STEP_UNINSTALLER);
+    ok = step == STEP_NONE;
+done:
+    LogStep(outcome, ok ? STEP_UNINSTALLER : step, step == STEP_PACKAGE ? gSelfPath : gPartialUninstallPath, ok,
+            ok ? 0 : GetLastError());
+    CloseFile(&output);
+    CloseFile(&input);
+    if (!ok) DiscardStagingFile(gPartialUninstallPath);
     return ok;
 }

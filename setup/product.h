@@ -16,6 +16,11 @@
 #define SILENT_SWITCHES {L"--silent", L"/S", L"/VERYSILENT", L"/quiet", L"/qn"}
 #define PASSIVE_SWITCHES {L"--passive", L"/SILENT", L"/passive"}
 #define HELP_SWITCHES {L"--help", L"/?"}
+// A running Tarvo Markwise is closed, with the user's leave in the window,
+// and opened again after an unattended install; these keep it open (the run
+// then ends with 32) or closed.
+#define NO_CLOSE_SWITCHES {L"--no-close", L"/NOCLOSEAPPLICATIONS"}
+#define NO_REOPEN_SWITCHES {L"--no-reopen", L"/NORESTARTAPPLICATIONS"}
 // Followed by the log file's path as the next argument, or joined to it.
 #define LOG_SWITCH L"--log"
 #define LOG_SWITCH_JOINED L"/LOG="

@@ -26,9 +26,10 @@ extern wchar_t gSelfPath[SETUP_PATH_CAPACITY];
 extern wchar_t gInstallDir[SETUP_PATH_CAPACITY];
 extern wchar_t gAppPath[SETUP_PATH_CAPACITY];
 extern wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
-// Where the application and the uninstaller are written before each is moved
-// over its final name whole.
+// Where the application and the uninstaller are written and flushed before
+// either is moved over its final name.
 extern wchar_t gPartialPath[SETUP_PATH_CAPACITY];
+extern wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
 
 // Flags, 0 or 1.
 extern int gUninstallMode;
@@ -41,6 +42,10 @@ extern int gInstalled;
 enum RunMode { RUN_INTERACTIVE, RUN_PASSIVE, RUN_SILENT };
 extern int gRunMode;
 extern int gShowHelp;
+// Whether a running application may be closed, and opened again after an
+// unattended install that closed it; from the switches.
+extern int gNoClose;
+extern int gNoReopen;
 // The log file named by the switches; empty for no log.
 extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
 // The exit code a passive window ends with.
@@ -52,6 +57,8 @@ enum SetupStep {
     STEP_NONE,
     STEP_LOCK,
     STEP_AGENT,
+    STEP_ROOM,
+    STEP_CLOSE_APPLICATION,
     STEP_FOLDER,
     STEP_PACKAGE,
     STEP_WRITE_APPLICATION,
@@ -63,10 +70,23 @@ enum SetupStep {
     STEP_REMOVE_SHORTCUTS,
     STEP_REMOVE_ENTRY,
     STEP_HAND_OVER,
+    STEP_START_APPLICATION,
 };
+// With the room the install needed and found, when it looked, and how many
+// running copies of the application it closed.
 struct SetupOutcome {
     int step;
     DWORD error;
+    int closedApplications;
+    unsigned long long neededBytes;
+    unsigned long long availableBytes;
+};
+// What the caller allows a procedure: whether it may ask a running
+// application to close (otherwise a running one fails the run at once), and
+// what to call when it starts to wait for that, to say so.
+struct SetupRequest {
+    int closeApplications;
+    void (*waiting)(void);
 };
 
 // Window and drawing handles; null until the window subsystem creates them.
@@ -106,32 +126,45 @@ unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t co
 // On failure, outcome (when given) names the step: the package, writing the
 // application, or replacing the earlier one.
 int ExtractApplication(SetupOutcome *outcome = NULL);
+int WriteUninstaller(SetupOutcome *outcome);
+// The bytes an install stages: the application and the uninstaller.
+int PackageRoomNeeded(unsigned long long *bytes);
+// Clears the attributes that would keep a staging file, then deletes it.
+void DiscardStagingFile(const wchar_t *path);
 
 // Shell and registry integration.
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
 int CreateShortcut(const wchar_t *linkPath);
 int WriteUninstallEntry(void);
-void RemoveUninstallEntry(void);
+int RemoveUninstallEntry(void);
 void RemoveObsoleteComponent(void);
 
-// Install and uninstall procedures. Each holds the session's setup lock for
-// its whole run; Run* decide and report, *Now drive the window.
+// Other programs that hold the installed files: running copies of the
+// application in this session, asked to close and waited for within a bound,
+// and brief locks, tried again within a bound of their own (never for a
+// running application). Each logs what it does.
+int RunningApplicationCount(void);
+int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void));
+int MoveRetryingBriefLocks(const wchar_t *from, const wchar_t *to, int isApplication);
+int DeleteRetryingBriefLocks(const wchar_t *path, int isApplication);
+int StartApplication(HWND owner);
+
+// Install and uninstall procedures. Each holds the user's setup lock for its
+// whole run, and decides and reports; they know nothing of the window.
 int EnsureDirectory(const wchar_t *path);
-void DiscardQueuedInput(void);
 HANDLE TakeSetupLock(SetupOutcome *outcome);
 void ReleaseSetupLock(HANDLE lock);
-SetupOutcome RunInstall(void);
-SetupOutcome RemoveInstallation(void);
-void HandOverRemoval(void);
+SetupOutcome RunInstall(const SetupRequest *request);
+SetupOutcome RemoveInstallation(const SetupRequest *request);
+int HandOverRemoval(void);
+
+// What each way of running makes of the procedures: the interactive window
+// asks and shows a box or its finished state, the passive window closes
+// itself, the silent run shows nothing; the last two end with an exit code.
+void DiscardQueuedInput(void);
+int ExitCodeFor(const SetupOutcome *outcome);
 void InstallNow(void);
 void UninstallNow(void);
-
-// What each way of running does with an outcome: a box or the finished
-// window, a window that closes itself, an exit code.
-int ExitCodeFor(const SetupOutcome *outcome);
-void PresentInstallOutcome(const SetupOutcome *outcome);
-int ConfirmUninstall(void);
-int PresentUninstallOutcome(const SetupOutcome *outcome);
 void ShowHelp(void);
 int RunSilently(void);
 

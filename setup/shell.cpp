@@ -25,16 +25,26 @@ static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\
 static const wchar_t kAgentRunValue[] = L"TarvoRelay";
 static const wchar_t kAgentPathFormat[] = L"%ls\\TarvoRelay.exe";
 
+// A folder the shell cannot name leaves its links' paths empty: formatted
+// onto an empty prefix they would name files at the root of the drive.
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink)
 {
     wchar_t desktop[SETUP_PATH_CAPACITY] = {0};
     wchar_t programs[SETUP_PATH_CAPACITY] = {0};
 
-    SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop);
-    SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs);
-    FormatText(desktopLink, SETUP_PATH_CAPACITY, kDesktopLinkFormat, desktop);
-    FormatText(startMenuFolder, SETUP_PATH_CAPACITY, kStartMenuFolderFormat, programs);
-    FormatText(startMenuLink, SETUP_PATH_CAPACITY, kStartMenuLinkFormat, startMenuFolder);
+    desktopLink[0] = startMenuFolder[0] = startMenuLink[0] = L'\0';
+    if (SUCCEEDED(SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop)) &&
+        desktop[0])
+        FormatText(desktopLink, SETUP_PATH_CAPACITY, kDesktopLinkFormat, desktop);
+    else
+        LogLine(L"shortcuts", L"desktop", L"folder unknown: no link there");
+    if (SUCCEEDED(SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs)) &&
+        programs[0]) {
+        FormatText(startMenuFolder, SETUP_PATH_CAPACITY, kStartMenuFolderFormat, programs);
+        FormatText(startMenuLink, SETUP_PATH_CAPACITY, kStartMenuLinkFormat, startMenuFolder);
+    } else {
+        LogLine(L"shortcuts", L"Start menu", L"folder unknown: no link there");
+    }
 }
 
 int CreateShortcut(const wchar_t *linkPath)
@@ -106,14 +116,22 @@ int WriteUninstallEntry(void)
     SetDwordValue(key, L"NoRepair", 1);
     SetStringValue(key, L"QuietUninstallString", quietCommand);
     status = SetDwordValue(key, L"EstimatedSize", InstalledKilobytes());
+    // Written to disk before success is reported: Windows writes registry
+    // changes back lazily, and a power cut would lose the entry.
+    if (status == ERROR_SUCCESS) status = RegFlushKey(key);
     RegCloseKey(key);
     SetLastError((DWORD)status);
     return status == ERROR_SUCCESS;
 }
 
-void RemoveUninstallEntry(void)
+// An entry that is already gone counts as removed.
+int RemoveUninstallEntry(void)
 {
-    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+    LONG status = RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+
+    if (status == ERROR_FILE_NOT_FOUND) status = ERROR_SUCCESS;
+    SetLastError((DWORD)status);
+    return status == ERROR_SUCCESS;
 }
 
 // The agent is asked to stop but not waited for: if its file is still in use,

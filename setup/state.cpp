@@ -13,6 +13,7 @@ static const wchar_t kUninstallerName[] = L"TarvoMarkwiseKaldir.exe";
 static const wchar_t kUninstallPathFormat[] = L"%ls\\%ls";
 // No longer than the uninstaller's name, so InstallPathsWhole covers it too.
 static const wchar_t kPartialPathFormat[] = L"%ls\\TarvoMarkwise.tmp";
+static const wchar_t kPartialUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.tmp";
 
 static const wchar_t kUninstallSwitch[] = L"--uninstall";
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
@@ -22,6 +23,7 @@ wchar_t gInstallDir[SETUP_PATH_CAPACITY];
 wchar_t gAppPath[SETUP_PATH_CAPACITY];
 wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
 wchar_t gPartialPath[SETUP_PATH_CAPACITY];
+wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
 
 int gUninstallMode;
 int gExistingInstall;
@@ -29,6 +31,8 @@ int gInstalled;
 
 int gRunMode;
 int gShowHelp;
+int gNoClose;
+int gNoReopen;
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
 int gExitCode;
 
@@ -76,6 +80,7 @@ void DeriveInstallPaths(const wchar_t *localAppData)
     FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir, kUninstallerName);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, kPartialPathFormat, gInstallDir);
+    FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, kPartialUninstallPathFormat, gInstallDir);
 }
 
 // The uninstaller path is the longest derived path: when it still ends in
@@ -92,6 +97,8 @@ int InstallPathsWhole(void)
 static const wchar_t *const kSilentSwitches[] = SILENT_SWITCHES;
 static const wchar_t *const kPassiveSwitches[] = PASSIVE_SWITCHES;
 static const wchar_t *const kHelpSwitches[] = HELP_SWITCHES;
+static const wchar_t *const kNoCloseSwitches[] = NO_CLOSE_SWITCHES;
+static const wchar_t *const kNoReopenSwitches[] = NO_REOPEN_SWITCHES;
 
 static int IsOneOf(const wchar_t *argument, const wchar_t *const *switches, size_t count)
 {
@@ -119,6 +126,10 @@ void ReadSwitches(const wchar_t *commandLine)
             gRunMode = gRunMode == RUN_SILENT ? RUN_SILENT : RUN_PASSIVE;
         else if (IsOneOf(arguments[i], kHelpSwitches, sizeof kHelpSwitches / sizeof kHelpSwitches[0]))
             gShowHelp = 1;
+        else if (IsOneOf(arguments[i], kNoCloseSwitches, sizeof kNoCloseSwitches / sizeof kNoCloseSwitches[0]))
+            gNoClose = 1;
+        else if (IsOneOf(arguments[i], kNoReopenSwitches, sizeof kNoReopenSwitches / sizeof kNoReopenSwitches[0]))
+            gNoReopen = 1;
         else if (_wcsicmp(arguments[i], LOG_SWITCH) == 0 && i + 1 < count)
             lstrcpynW(gLogPath, arguments[++i], SETUP_PATH_CAPACITY);
         else if (_wcsnicmp(arguments[i], LOG_SWITCH_JOINED, joinedLength) == 0)

@@ -34,6 +34,20 @@ static const wchar_t kWorkingStatus[] = L"Ana uygulama doğrulanıyor ve kuruluy
 static const wchar_t kInstallFailedText[] =
     L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.";
 static const wchar_t kInstallFailedStatus[] = L"Kurulum tamamlanamadı.";
+// The error box: its first sentence, then what happened and what to do.
+static const wchar_t kInstallFailedFirst[] = L"Kurulum tamamlanamadı.";
+static const wchar_t kDamagedPackageCause[] =
+    L"Kurulum dosyası bozuk veya eksik indirilmiş. Lütfen kurulum dosyasını yeniden indirip çalıştırın.";
+// The drive, the room needed and the room free.
+static const wchar_t kDiskFullCause[] =
+    L"%ls sürücüsünde yeterli boş alan yok: kurulum için %ls gerekiyor, %ls boş. "
+    L"Yer açıp kurulumu yeniden çalıştırın.";
+static const wchar_t kFolderCause[] = L"Kurulum klasörü oluşturulamadı:\n%ls";
+static const wchar_t kSetupBusyCause[] =
+    L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
+// The system's own message of the error, then, when there is one, the log.
+static const wchar_t kLogPathCause[] = L"\n\nAyrıntılar günlükte: %ls";
+static const wchar_t kUninstallFailedFirst[] = L"Tarvo Markwise kaldırılamadı.";
 static const wchar_t kInstalledStatus[] = L"Kurulum tamamlandı. Projeleriniz korundu.";
 
 static const wchar_t kUninstallQuestion[] =
@@ -43,6 +57,10 @@ static const wchar_t kUninstalledText[] =
 static const wchar_t kApplicationRunningText[] =
     L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
     L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";
+static const wchar_t kCloseApplicationQuestion[] =
+    L"Tarvo Markwise şu anda açık. Devam etmek için kapatılacak; kaydedilmemiş çalışmanız varsa "
+    L"Tarvo Markwise bunu size kendisi soracak.\n\nTarvo Markwise kapatılsın mı?";
+static const wchar_t kWaitingForApplicationStatus[] = L"Tarvo Markwise'ın kapanması bekleniyor...";
 static const wchar_t kSetupBusyText[] =
     L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. "
     L"Lütfen o işlem bitince kaldırmayı yeniden başlatın.";

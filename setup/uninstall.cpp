@@ -18,14 +18,15 @@ static const wchar_t kRemovalParameters[] =
 // The application is removed first: while it runs its executable is locked,
 // and removing the shortcuts and the entry around it would strand it. A
 // folder at that path is not the application and does not hold anything up.
-// A file an ended install was still writing goes with it.
+// Files an ended install was still writing go with it.
 static int RemoveApplication(void)
 {
     DWORD attributes;
     DWORD error;
 
-    DeleteFileW(gPartialPath);
-    if (DeleteFileW(gAppPath)) return 1;
+    DiscardStagingFile(gPartialPath);
+    DiscardStagingFile(gPartialUninstallPath);
+    if (DeleteRetryingBriefLocks(gAppPath, 1)) return 1;
     error = GetLastError();
     attributes = GetFileAttributesW(gAppPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
@@ -70,49 +71,62 @@ static int MoveUninstallerAside(void)
 {
     int length = FormatText(gRemovalFile, SETUP_PATH_CAPACITY, kRemovalFileFormat, gInstallDir,
                             (unsigned long)GetCurrentProcessId());
-    int ok = length < SETUP_PATH_CAPACITY - 1 &&
-             MoveFileExW(gUninstallPath, gRemovalFile, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    int ok = length < SETUP_PATH_CAPACITY - 1;
 
+    if (!ok) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    ok = ok && MoveRetryingBriefLocks(gUninstallPath, gRemovalFile, 0);
     if (!ok) gRemovalFile[0] = L'\0';
     return ok;
 }
 
-// Paths cut at 259 characters name nothing that was ever installed (the
-// install refuses them); they may name a user's file, or the install folder
-// itself, which "del" would empty. So no file is removed through them.
-static void RemovalSteps(SetupOutcome *outcome)
+// Only links whose folder the shell knows are ours to delete.
+static void RemoveShortcuts(void)
 {
-    int pathsWhole = InstallPathsWhole();
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+
+    ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
+    if (desktopLink[0]) DeleteFileW(desktopLink);
+    if (startMenuLink[0]) {
+        DeleteFileW(startMenuLink);
+        RemoveDirectoryW(startMenuFolder);
+    }
+    LogStep(NULL, STEP_REMOVE_SHORTCUTS, startMenuLink, 1, 0);
+}
+
+// Paths cut at 259 characters name nothing that was ever installed (the
+// install refuses them); they may name a user's file, or the install folder
+// itself, which "del" would empty. So no file is removed through them. A
+// running application is closed first, when the caller allows it, so that
+// nothing is removed around it.
+static void RemovalSteps(SetupOutcome *outcome, const SetupRequest *request)
+{
+    int pathsWhole = InstallPathsWhole();
     int ok;
 
+    if (request->closeApplications && !CloseRunningApplications(outcome, request->waiting)) return;
     ok = !pathsWhole || RemoveApplication();
     if (!LogStep(outcome, STEP_REMOVE_APPLICATION, gAppPath, ok, GetLastError())) return;
-    ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
-    DeleteFileW(desktopLink);
-    DeleteFileW(startMenuLink);
-    RemoveDirectoryW(startMenuFolder);
-    LogStep(NULL, STEP_REMOVE_SHORTCUTS, startMenuLink, 1, 0);
+    RemoveShortcuts();
     RemoveObsoleteComponent();
     LogStep(NULL, STEP_AGENT, gInstallDir, 1, 0);
-    RemoveUninstallEntry();
-    LogStep(NULL, STEP_REMOVE_ENTRY, PRODUCT_ENTRY_KEY, 1, 0);
+    ok = RemoveUninstallEntry();
+    if (!LogStep(outcome, STEP_REMOVE_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) return;
     if (pathsWhole) {
         DeleteLeftovers();
         ok = MoveUninstallerAside();
-        LogStep(NULL, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError());
+        LogStep(outcome, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError());
     }
 }
 
-SetupOutcome RemoveInstallation(void)
+SetupOutcome RemoveInstallation(const SetupRequest *request)
 {
-    SetupOutcome outcome = {STEP_NONE, 0};
+    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
     HANDLE lock = TakeSetupLock(&outcome);
 
     gRemovalFile[0] = L'\0';
-    if (lock) RemovalSteps(&outcome);
+    if (lock) RemovalSteps(&outcome, request);
     ReleaseSetupLock(lock);
     return outcome;
 }
@@ -122,22 +136,23 @@ SetupOutcome RemoveInstallation(void)
 // it was moved to and removes the install folder if it is empty by then. It
 // runs in the system folder: a directory that is any process's current
 // directory cannot be removed.
-void HandOverRemoval(void)
+int HandOverRemoval(void)
 {
     wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
     wchar_t systemFolder[SETUP_PATH_CAPACITY] = {0};
     SHELLEXECUTEINFOW execute = {0};
     int ok;
 
-    if (!InstallPathsWhole()) return;
+    if (!gRemovalFile[0]) return 1;
     lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
     GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
     SetEnvironmentVariableW(kRemovalFileVariable, gRemovalFile);
     SetEnvironmentVariableW(kRemovalFolderVariable, gInstallDir);
     GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
 
+    // No error dialog of the shell's: an unattended run must never wait.
     execute.cbSize = sizeof execute;
-    execute.fMask = SEE_MASK_NOCLOSEPROCESS;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
     execute.lpFile = interpreter;
     execute.lpParameters = kRemovalParameters;
     execute.lpDirectory = systemFolder;
@@ -145,16 +160,5 @@ void HandOverRemoval(void)
     ok = ShellExecuteExW(&execute);
     LogStep(NULL, STEP_HAND_OVER, interpreter, ok, GetLastError());
     if (ok && execute.hProcess) CloseHandle(execute.hProcess);
-}
-
-void UninstallNow(void)
-{
-    SetupOutcome outcome;
-
-    DiscardQueuedInput();
-    if (!ConfirmUninstall()) return;
-    outcome = RemoveInstallation();
-    if (!PresentUninstallOutcome(&outcome)) return;
-    if (outcome.step == STEP_NONE) HandOverRemoval();
-    DestroyWindow(gMain);
+    return ok;
 }

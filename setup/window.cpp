@@ -4,7 +4,6 @@
 
 #include <commctrl.h>
 #include <objbase.h>
-#include <shellapi.h>
 
 static const wchar_t kWindowClass[] = L"TarvoMarkwiseSetup102";
 static const wchar_t kFontFace[] = L"Arial";
@@ -157,7 +156,7 @@ static void OnPrimaryButton(HWND window)
     if (gUninstallMode) {
         UninstallNow();
     } else if (gInstalled) {
-        if (!PartOfInstallPress()) ShellExecuteW(window, L"open", gAppPath, NULL, gInstallDir, SW_SHOWNORMAL);
+        if (!PartOfInstallPress()) StartApplication(window);
     } else {
         gInstallPressTime = (DWORD)GetMessageTime();
         InstallNow();
@@ -301,11 +300,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     gInstance = instance;
     SetDpiAwareness();
     InitSetupState();
+    // A silent run shows no box at all, help included.
     if (gShowHelp) {
-        ShowHelp();
+        if (gRunMode != RUN_SILENT) ShowHelp();
         return 0;
     }
-    StartLog();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     if (gRunMode == RUN_SILENT) {
         gExitCode = RunSilently();

@@ -276,7 +276,7 @@ TEST_F(SetupRunTest, ASetupFileWithoutPackageShowsTheErrorAndOffersItsButtonsAga
     ASSERT_NE((HWND)NULL, box);
     SeenBox error = ReadBox(box);
     EXPECT_EQ(L"Tarvo Markwise 1.0.2 Kurulumu", error.caption);
-    EXPECT_EQ(L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.", error.text);
+    EXPECT_EQ(std::wstring(L"Kurulum tamamlanamadı. ") + kDamagedPackageCause, error.text);
     EXPECT_FALSE(error.hasYesNo);
     EXPECT_FALSE(IsWindowEnabled(Control(ID_PRIMARY_BUTTON)));
     StrikeKey(VK_ESCAPE, 1);

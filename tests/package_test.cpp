@@ -74,7 +74,7 @@ TEST_F(PackageTest, AcceptsUnexaminedMagicBytesAndAPayloadAtOffsetZero)
     file[file.size() - 24 + 11] = 'z';
     ASSERT_TRUE(WriteBytes(gSelfPath, file));
     EXPECT_EQ(1, ExtractApplication());
-    EXPECT_EQ(payload, ReadBytes(gAppPath));
+    EXPECT_EQ(payload, ReadBytes(gPartialPath));
 }
 
 TEST_F(PackageTest, ASignedFilesTrailerEndsWhereItsCertificateTableBeginsWhateverThePadding)
@@ -94,7 +94,7 @@ TEST_F(PackageTest, ASignedFilesTrailerEndsWhereItsCertificateTableBeginsWhateve
         PlaceOldApplication();
         ASSERT_TRUE(WriteBytes(gSelfPath, file));
         EXPECT_EQ(1, ExtractApplication());
-        EXPECT_EQ(payload, ReadBytes(gAppPath));
+        EXPECT_EQ(payload, ReadBytes(gPartialPath));
 
         // A table that starts inside the trailer leaves no trailer before it.
         SetCertificateDirectory(&file, (unsigned int)(file.size() - 1000 - 12), 1000 + 12);
@@ -146,7 +146,7 @@ TEST_F(PackageTest, CopiesIn64KiBChunksAndReportsProgressOnTheThousandScale)
         DestroyWindow(gProgress);
         gProgress = CreateProgressRecorder();
         EXPECT_EQ(1, ExtractApplication());
-        EXPECT_EQ(payload, ReadBytes(gAppPath));
+        EXPECT_EQ(payload, ReadBytes(gPartialPath));
         std::vector<ProgressMessage> recorded = RecordedProgress();
         ASSERT_FALSE(recorded.empty());
         EXPECT_EQ((UINT)PBM_SETRANGE32, recorded[0].message);
@@ -198,7 +198,7 @@ TEST_F(PackageTest, EveryCrcVariantMatchesZlibAcrossOddSizesOffsetsAndChunkSplit
         Bytes payload = RandomBytes(70001 + prefix, (unsigned)prefix);
         ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(prefix, 6), payload)));
         EXPECT_EQ(1, ExtractApplication()) << "prefix " << prefix;
-        EXPECT_EQ(payload, ReadBytes(gAppPath));
+        EXPECT_EQ(payload, ReadBytes(gPartialPath));
     }
 }
 
@@ -235,12 +235,13 @@ TEST_F(PackageTest, APartialFileLeftByAnEndedRunIsReplacedOrRemoved)
     EXPECT_EQ(0, ExtractApplication());
     EXPECT_FALSE(Exists(gPartialPath));
 
-    // A sound package writes over a longer leftover and moves it into place.
+    // A sound package writes over a longer leftover, also one left
+    // read-only (a copy of a setup file from read-only media was).
     ASSERT_TRUE(WriteBytes(gPartialPath, Bytes(90000, 0x11)));
+    ASSERT_TRUE(SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 15), payload)));
     EXPECT_EQ(1, ExtractApplication());
-    EXPECT_EQ(payload, ReadBytes(gAppPath));
-    EXPECT_FALSE(Exists(gPartialPath));
+    EXPECT_EQ(payload, ReadBytes(gPartialPath));
 }
 
 TEST_F(PackageTest, WorksWithoutAProgressBar)
@@ -251,19 +252,22 @@ TEST_F(PackageTest, WorksWithoutAProgressBar)
     gProgress = NULL;
     ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 10), payload)));
     EXPECT_EQ(1, ExtractApplication());
-    EXPECT_EQ(payload, ReadBytes(gAppPath));
+    EXPECT_EQ(payload, ReadBytes(gPartialPath));
 }
 
-TEST_F(PackageTest, ALockedApplicationStaysAndTheExtractionFails)
+// The extraction stages the application beside the earlier one, which it
+// leaves alone, even while that one is held open.
+TEST_F(PackageTest, TheExtractionLeavesAHeldApplicationAlone)
 {
     HANDLE holder;
 
     PlaceOldApplication();
     holder = CreateFileW(gAppPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
-    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 11), RandomBytes(5000, 12))));
-    EXPECT_EQ(0, ExtractApplication());
+    Bytes payload = RandomBytes(5000, 12);
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 11), payload)));
+    EXPECT_EQ(1, ExtractApplication());
     CloseHandle(holder);
     EXPECT_EQ(Bytes(100, 0x5A), ReadBytes(gAppPath));
-    EXPECT_FALSE(Exists(gPartialPath));
+    EXPECT_EQ(payload, ReadBytes(gPartialPath));
 }

@@ -7,7 +7,7 @@
 #include <functional>
 
 // The lock every install and uninstall holds while it works.
-static const wchar_t kSetupLock[] = L"Local\\TarvoMarkwiseSetupRunning";
+static const std::wstring kSetupLock = SetupLockName();
 
 class UnattendedTest : public SetupRunTest {
 protected:
@@ -144,13 +144,13 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
         std::function<void()> undo;
     } cases[] = {
         {"damaged package", [] {}, L"--silent --log \"" + log + L"\"", damaged, 1620, [] {}},
-        {"application running, install", [&] { running = StartStandIn(appPath, installDir); }, L"/S", L"", 32,
+        {"application running, install", [&] { running = StartStandIn(appPath, installDir); }, L"/S --no-close", L"", 32,
          [&] { CloseStandIns(); CloseHandle(running.process); }},
-        {"application running, uninstall", [&] { running = StartStandIn(appPath, installDir); }, L"--uninstall /S", L"",
+        {"application running, uninstall", [&] { running = StartStandIn(appPath, installDir); }, L"--uninstall /S /NOCLOSEAPPLICATIONS", L"",
          32, [&] { CloseStandIns(); CloseHandle(running.process); }},
-        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock); },
+        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str()); },
          L"--silent", L"", 1618, [&] { CloseHandle(lock); }},
-        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock); },
+        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str()); },
          L"--uninstall --silent", uninstallerPath, 1618, [&] { CloseHandle(lock); }},
         {"install folder cannot be made",
          [&] {
@@ -176,7 +176,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     // While another run holds the lock, a passive window closes itself with
     // the same code; the interactive window shows its error box, and the
     // interactive uninstall its own, with nothing removed.
-    lock = CreateMutexW(NULL, TRUE, kSetupLock);
+    lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str());
     WatchedRun passive = Run(L"--passive");
     EXPECT_EQ(1618u, passive.exitCode);
     EXPECT_FALSE(passive.sawBox);
@@ -184,7 +184,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     Press(Control(ID_PRIMARY_BUTTON));
     HWND box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
-    EXPECT_EQ(kInstallFailedText, ReadBox(box).text);
+    EXPECT_EQ(std::wstring(L"Kurulum tamamlanamadı. ") + kSetupBusyCause, ReadBox(box).text);
     Answer(box, IDOK);
     Press(Control(ID_CANCEL_BUTTON));
     ExpectExitCode(0);
@@ -238,4 +238,72 @@ TEST_F(UnattendedTest, AnInstallRightAfterAnUninstallEndsWhole)
     EXPECT_TRUE(WaitForInterpretersOf(uninstall.id, 15000));
     ExpectInstalledWhole();
     QuietUninstall();
+}
+
+// An update while the application is open: the silent run closes the copies
+// of the installed application as their close box would, installs, and
+// opens it again once; a program of the same name elsewhere is not ours.
+TEST_F(UnattendedTest, AnUpdateClosesTheRunningApplicationAndOpensItAgain)
+{
+    const std::wstring log = Path(L"update.log");
+    const std::wstring elsewhere = Path(L"elsewhere\\TarvoMarkwise.exe");
+    ExpectSilent(Run(L"--silent"), 0);
+    CreateDirectoryW(Path(L"elsewhere").c_str(), NULL);
+    ASSERT_TRUE(WriteBytes(elsewhere, ReadBytes(appPath)));
+    StandIn other = StartStandIn(elsewhere, Path(L"elsewhere"));
+    StandIn first = StartStandIn(appPath, installDir);
+    StandIn second = StartStandIn(appPath, installDir);
+    ASSERT_TRUE(WaitForStandInStarts(3, 20000));
+
+    // A damaged download closes nothing.
+    Bytes damaged = ReadBytes(setupPath);
+    damaged[damaged.size() - 24 - 100] ^= 0x10;
+    ASSERT_TRUE(WriteBytes(Path(L"damaged.exe"), damaged));
+    ExpectSilent(Run(L"/S", Path(L"damaged.exe")), 1620);
+    EXPECT_EQ(0u, StandInEnds().size());
+
+    ExpectSilent(Run(L"/S --log \"" + log + L"\""), 0);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(first.process, 10000));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(second.process, 10000));
+    EXPECT_EQ(std::vector<std::wstring>({L"close", L"close"}), StandInEnds());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(other.process, 0));
+    ASSERT_TRUE(WaitForStandInStarts(4, 20000));
+    EXPECT_EQ(0, _wcsicmp(installDir.c_str(), StandInStarts()[3].directory.c_str()));
+    EXPECT_EQ(4u, StandInStarts().size());
+    ExpectInstalledWhole();
+    std::string text = LogText(log);
+    for (DWORD id : {first.id, second.id})
+        EXPECT_NE(std::string::npos, text.find("\tapplication running\tprocess " + std::to_string(id) + "\t")) << text;
+    EXPECT_NE(std::string::npos, text.find("\task application to close\t")) << text;
+    EXPECT_NE(std::string::npos, text.find("\tapplication ended\tprocess " + std::to_string(first.id) + "\tok")) << text;
+    EXPECT_NE(std::string::npos, text.find("\tstart application\t" + WideToUtf8(appPath) + "\tok")) << text;
+
+    // Told to leave it open: 32, nothing touched. Told not to reopen: closed only.
+    ExpectSilent(Run(L"/S /NOCLOSEAPPLICATIONS"), 32);
+    EXPECT_EQ(2u, StandInEnds().size());
+    ExpectSilent(Run(L"/S --no-reopen"), 0);
+    EXPECT_EQ(3u, StandInEnds().size());
+    EXPECT_EQ(4u, StandInStarts().size());
+
+    // A copy that refuses (its user cancelled the question about unsaved
+    // work): 32 once the wait is over, the copy still running, nothing changed.
+    StandInsRefuseToClose(true);
+    StandIn refusing = StartStandIn(appPath, installDir);
+    StandInsRefuseToClose(false);
+    ASSERT_TRUE(WaitForStandInStarts(5, 20000));
+    ExpectSilent(Run(L"/S"), 32);
+    EXPECT_EQ(1, StandInRefusals());
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(refusing.process, 0));
+    ExpectInstalledWhole();
+    EXPECT_FALSE(Exists(partialPath));
+    CloseStandIns();
+
+    // A quiet uninstall closes it too and removes everything of ours.
+    StandIn last = StartStandIn(appPath, installDir);
+    ASSERT_TRUE(WaitForStandInStarts(6, 20000));
+    QuietUninstall();
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(last.process, 10000));
+    EXPECT_EQ(6u, StandInStarts().size());
+    CloseStandIns();
+    for (HANDLE process : {other.process, first.process, second.process, refusing.process, last.process}) CloseHandle(process);
 }

@@ -1,6 +1,7 @@
 // The uninstall procedure: confirmation, removals, the completion box and the
 // deferred removal of the uninstaller and its folder.
 #include "test_support.h"
+#include "texts.h"
 
 #include <shlobj.h>
 
@@ -159,23 +160,29 @@ TEST_F(UninstallTest, WithoutComSpecCmdRemovesTheFolderThatWasTheCurrentDirector
     EXPECT_TRUE(WaitUntilGone(gInstallDir, 5000));
 }
 
-TEST_F(UninstallTest, ARunningApplicationStopsTheUninstallBeforeAnythingIsRemoved)
+// The uninstall offers to close a running application instead of refusing:
+// No keeps everything; Yes closes it through its window, then removes all.
+TEST_F(UninstallTest, ARunningApplicationIsClosedBeforeAnythingIsRemoved)
 {
     StandIn running = StartStandIn(gAppPath, gInstallDir);
 
     ASSERT_NE((HANDLE)NULL, running.process);
     ASSERT_TRUE(WaitForStandInStarts(1, 10000));
-    std::vector<SeenBox> boxes = Uninstall({IDYES, IDOK});
+    std::vector<SeenBox> boxes = Uninstall({IDYES, IDNO});
     ASSERT_EQ(2u, boxes.size());
     EXPECT_EQ(L"Tarvo Markwise Kaldırma", boxes[1].caption);
-    EXPECT_NE(std::wstring::npos, boxes[1].text.find(L"kapatıp")) << WideToUtf8(boxes[1].text);
+    EXPECT_EQ(kCloseApplicationQuestion, boxes[1].text);
     ExpectInstalled();
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(running.process, 0));
 
-    // Closed, the application no longer holds anything back.
-    CloseStandIns();
-    CloseHandle(running.process);
-    Uninstall({IDYES, IDOK});
+    SetCurrentDirectoryW(gInstallDir);
+    boxes = Uninstall({IDYES, IDYES, IDOK});
+    SetCurrentDirectoryW(scratch.c_str());
+    EXPECT_EQ(3u, boxes.size());
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(running.process, 10000));
+    EXPECT_EQ(std::vector<std::wstring>({L"close"}), StandInEnds());
     EXPECT_FALSE(Exists(gAppPath));
     EXPECT_FALSE(EntryExists());
     EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+    CloseHandle(running.process);
 }

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <sddl.h>
+
 #include <commctrl.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -209,6 +211,7 @@ SavedState::SavedState()
     wcscpy(app, gAppPath);
     wcscpy(uninstall, gUninstallPath);
     wcscpy(partial, gPartialPath);
+    wcscpy(partialUninstall, gPartialUninstallPath);
     uninstallMode = gUninstallMode;
     existingInstall = gExistingInstall;
     installed = gInstalled;
@@ -228,6 +231,7 @@ SavedState::~SavedState()
     wcscpy(gAppPath, app);
     wcscpy(gUninstallPath, uninstall);
     wcscpy(gPartialPath, partial);
+    wcscpy(gPartialUninstallPath, partialUninstall);
     gUninstallMode = uninstallMode;
     gExistingInstall = existingInstall;
     gInstalled = installed;
@@ -247,6 +251,7 @@ void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath
     FormatText(gAppPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.exe", gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.exe", gInstallDir);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.tmp", gInstallDir);
+    FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.tmp", gInstallDir);
 }
 
 struct BoxSearch {
@@ -327,10 +332,11 @@ void UseStandInRecord(const std::wstring &path)
     SetEnvironmentVariableW(L"TARVO_STANDIN_RECORD", path.c_str());
 }
 
-std::vector<StandInStart> StandInStarts(void)
+// The record's lines of one kind, split at their tabs after the kind.
+static std::vector<std::vector<std::wstring>> StandInRecord(const std::wstring &kind)
 {
     wchar_t path[MAX_PATH] = {0};
-    std::vector<StandInStart> starts;
+    std::vector<std::vector<std::wstring>> lines;
     std::wstring record;
     size_t begin = 0;
     size_t end;
@@ -340,14 +346,65 @@ std::vector<StandInStart> StandInStarts(void)
     record = Utf8ToWide(std::string(bytes.begin(), bytes.end()));
     while ((end = record.find(L'\n', begin)) != std::wstring::npos) {
         std::wstring line = record.substr(begin, end - begin);
-        size_t first = line.find(L'\t');
-        size_t second = line.find(L'\t', first + 1);
-        size_t third = line.find(L'\t', second + 1);
-        if (third != std::wstring::npos)
-            starts.push_back({line.substr(second + 1, third - second - 1), line.substr(third + 1)});
         begin = end + 1;
+        if (line.compare(0, kind.size() + 1, kind + L"\t") != 0) continue;
+        std::vector<std::wstring> fields;
+        size_t from = kind.size() + 1, tab;
+        // The command line, last, may hold tabs of its own.
+        while (fields.size() < 2 && (tab = line.find(L'\t', from)) != std::wstring::npos) {
+            fields.push_back(line.substr(from, tab - from));
+            from = tab + 1;
+        }
+        fields.push_back(line.substr(from));
+        lines.push_back(fields);
     }
+    return lines;
+}
+
+std::vector<StandInStart> StandInStarts(void)
+{
+    std::vector<StandInStart> starts;
+
+    for (const auto &fields : StandInRecord(L"started"))
+        if (fields.size() == 3) starts.push_back({fields[1], fields[2]});
     return starts;
+}
+
+std::vector<std::wstring> StandInEnds(void)
+{
+    std::vector<std::wstring> ends;
+
+    for (const auto &fields : StandInRecord(L"ended"))
+        if (fields.size() == 2) ends.push_back(fields[1]);
+    return ends;
+}
+
+int StandInRefusals(void)
+{
+    return (int)StandInRecord(L"refused").size();
+}
+
+void StandInsRefuseToClose(bool refuse)
+{
+    SetEnvironmentVariableW(L"TARVO_STANDIN_REFUSE_CLOSE", refuse ? L"1" : NULL);
+}
+
+std::wstring SetupLockName(void)
+{
+    HANDLE token = NULL;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    wchar_t *sid = NULL;
+    std::wstring name = L"Global\\TarvoMarkwiseSetupRunning-";
+
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(((TOKEN_USER *)buffer)->User.Sid, &sid)) {
+        name += sid;
+        LocalFree(sid);
+    }
+    CloseHandle(token);
+    return name;
 }
 
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs)

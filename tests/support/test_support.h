@@ -57,6 +57,7 @@ public:
 private:
     wchar_t self[SETUP_PATH_CAPACITY], installDir[SETUP_PATH_CAPACITY];
     wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY], partial[SETUP_PATH_CAPACITY];
+    wchar_t partialUninstall[SETUP_PATH_CAPACITY];
     int uninstallMode, existingInstall, installed, runMode, exitCode;
     HWND main, progress, status, installButton, cancelButton;
 };
@@ -97,6 +98,12 @@ struct StandInStart {
 // Points the stand-ins started from now on at a fresh record file.
 void UseStandInRecord(const std::wstring &path);
 std::vector<StandInStart> StandInStarts(void);
+// How each stand-in that ended went: "close" (its window was closed),
+// "event", "lifetime"; and how many closes were refused.
+std::vector<std::wstring> StandInEnds(void);
+int StandInRefusals(void);
+// Stand-ins started from now on refuse to close, or no longer do.
+void StandInsRefuseToClose(bool refuse);
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs);
 StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory);
 void CloseStandIns(void);
@@ -115,6 +122,9 @@ struct LinkFacts {
     int iconIndex;
 };
 bool ReadLink(const std::wstring &path, LinkFacts *facts);
+
+// The name of the lock every install and uninstall of this user holds.
+std::wstring SetupLockName(void);
 
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
