@@ -280,6 +280,14 @@ static const wchar_t kHelpText[] =
     L"Sessiz ve pasif çalışmanın çıkış kodları:"
     SETUP_EXIT_CODES(HELP_EXIT_CODE_LINE);
 
+// Before anything is done: the interactive window's box, the others' exit code.
+int RefuseLogPath(void)
+{
+    if (gRunMode == RUN_INTERACTIVE)
+        MessageBoxW(NULL, kLogPathTooLongText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
+    return EXIT_BAD_LOG_PATH;
+}
+
 void ShowHelp(void)
 {
     MessageBoxW(NULL, kHelpText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONINFORMATION | MB_OK);

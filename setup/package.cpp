@@ -135,18 +135,20 @@ static int CopyBytes(HANDLE input, HANDLE output, unsigned long long length, uns
     unsigned long long copied = 0;
     DWORD chunk;
     DWORD got;
-    DWORD put;
+    DWORD put = 0;
 
     while (copied < length) {
         chunk = length - copied < kChunkSize ? (DWORD)(length - copied) : kChunkSize;
         got = 0;
-        put = 0;
         if (!ReadFile(input, buffer, chunk, &got, NULL)) return STEP_PACKAGE;
         if (got != chunk) {
             SetLastError(ERROR_HANDLE_EOF);
             return STEP_PACKAGE;
         }
-        if (!WriteFile(output, buffer, got, &put, NULL) || put != got) return writeStep;
+        // A short write is followed by another for the rest, which reports
+        // why the first stopped (a full disk).
+        for (DWORD written = 0; written < got; written += put)
+            if (!WriteFile(output, buffer + written, got - written, &put, NULL) || put == 0) return writeStep;
         *crc = UpdateCrc32(*crc, buffer, got);
         copied += got;
         if (progress) SendMessageW(progress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);

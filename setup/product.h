@@ -32,6 +32,7 @@
     X(0, EXIT_DONE, "", L"başarılı")                                                                 \
     X(32, EXIT_APPLICATION_RUNNING, "packageInUse", L"Tarvo Markwise açık; kapatıp yeniden deneyin") \
     X(82, EXIT_FOLDER_NOT_MADE, "contactSupport", L"kurulum klasörü oluşturulamadı")                \
+    X(87, EXIT_BAD_LOG_PATH, "invalidParameter", L"günlük dosyasının yolu 259 karakterden uzun; hiçbir şey yapılmadı") \
     X(112, EXIT_DISK_FULL, "diskFull", L"diskte yeterli yer yok")                                    \
     X(1603, EXIT_FAILED, "contactSupport", L"başka bir hata; ayrıntılar günlükte")                  \
     X(1618, EXIT_BUSY, "installInProgress", L"başka bir kurulum veya kaldırma sürüyor; sonra yeniden deneyin") \

@@ -46,8 +46,10 @@ extern int gShowHelp;
 // unattended install that closed it; from the switches.
 extern int gNoClose;
 extern int gNoReopen;
-// The log file named by the switches; empty for no log.
+// The log file named by the switches; empty for no log, and when the path
+// named is too long, which refuses the run.
 extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
+extern int gLogPathTooLong;
 // The exit code a passive window ends with.
 extern int gExitCode;
 
@@ -166,6 +168,7 @@ int ExitCodeFor(const SetupOutcome *outcome);
 void InstallNow(void);
 void UninstallNow(void);
 void ShowHelp(void);
+int RefuseLogPath(void);
 int RunSilently(void);
 
 #endif

@@ -33,6 +33,7 @@ int gRunMode;
 int gShowHelp;
 int gNoClose;
 int gNoReopen;
+int gLogPathTooLong;
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
 int gExitCode;
 
@@ -109,6 +110,14 @@ static int IsOneOf(const wchar_t *argument, const wchar_t *const *switches, size
     return 0;
 }
 
+// A log path that does not fit is refused rather than cut: cut, it would
+// name another file.
+static void SetLogPath(const wchar_t *path)
+{
+    gLogPathTooLong = wcslen(path) >= SETUP_PATH_CAPACITY;
+    lstrcpynW(gLogPath, gLogPathTooLong ? L"" : path, SETUP_PATH_CAPACITY);
+}
+
 // The arguments after the program name, split as the shell splits them.
 // Unknown ones are ignored; of silent and passive, silent wins.
 void ReadSwitches(const wchar_t *commandLine)
@@ -131,9 +140,9 @@ void ReadSwitches(const wchar_t *commandLine)
         else if (IsOneOf(arguments[i], kNoReopenSwitches, sizeof kNoReopenSwitches / sizeof kNoReopenSwitches[0]))
             gNoReopen = 1;
         else if (_wcsicmp(arguments[i], LOG_SWITCH) == 0 && i + 1 < count)
-            lstrcpynW(gLogPath, arguments[++i], SETUP_PATH_CAPACITY);
+            SetLogPath(arguments[++i]);
         else if (_wcsnicmp(arguments[i], LOG_SWITCH_JOINED, joinedLength) == 0)
-            lstrcpynW(gLogPath, arguments[i] + joinedLength, SETUP_PATH_CAPACITY);
+            SetLogPath(arguments[i] + joinedLength);
     }
     if (arguments) LocalFree(arguments);
 }

@@ -47,6 +47,8 @@ static const wchar_t kSetupBusyCause[] =
     L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
 // The system's own message of the error, then, when there is one, the log.
 static const wchar_t kLogPathCause[] = L"\n\nAyrıntılar günlükte: %ls";
+static const wchar_t kLogPathTooLongText[] =
+    L"Günlük dosyasının yolu 259 karakterden uzun. Daha kısa bir yol verip yeniden çalıştırın; hiçbir şey değiştirilmedi.";
 static const wchar_t kUninstallFailedFirst[] = L"Tarvo Markwise kaldırılamadı.";
 static const wchar_t kInstalledStatus[] = L"Kurulum tamamlandı. Projeleriniz korundu.";
 

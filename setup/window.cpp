@@ -305,6 +305,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         if (gRunMode != RUN_SILENT) ShowHelp();
         return 0;
     }
+    if (gLogPathTooLong) return RefuseLogPath();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     if (gRunMode == RUN_SILENT) {
         gExitCode = RunSilently();

@@ -46,6 +46,21 @@ TEST_F(InstallTest, AFullDiskKeepsTheEarlierApplicationAndALaterInstallWithRoomW
     EXPECT_TRUE(ApplicationRuns(gAppPath, gInstallDir));
     RemoveTree(L"T:\\Programs");
 
+    // A drive that fills while the uninstaller is written (something else
+    // took the room after the check): the disk-full error names the
+    // outcome, and nothing staged stays.
+    Bytes half = RandomBytes(600 << 10, 79);
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 80), half)));
+    ASSERT_EQ(1, EnsureDirectory(gInstallDir));
+    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
+    ASSERT_EQ(1, ExtractApplication(&outcome));
+    EXPECT_EQ(0, WriteUninstaller(&outcome));
+    EXPECT_EQ(EXIT_DISK_FULL, ExitCodeFor(&outcome));
+    EXPECT_FALSE(Exists(gPartialUninstallPath));
+    DiscardStagingFile(gPartialPath);
+    RemoveTree(L"T:\\Programs");
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 78), larger)));
+
     SetPathGlobals(roomy, gSelfPath);
     InstallNow();
     EXPECT_EQ(1, gInstalled);

@@ -129,33 +129,68 @@ TEST_F(InstallTest, APassiveWindowClosesItselfWithTheOutcomesExitCode)
     DestroyWindow(gProgress);
 }
 
-TEST_F(InstallTest, AnUninstallerThatCannotBeReplacedFailsTheInstall)
+// A scanner that holds the earlier application for a moment delays the
+// reinstall, which tries again and succeeds. Held past the retries, the
+// earlier uninstaller fails the upgrade with the earlier installation as it
+// was: both new files are staged before either is moved, the uninstaller
+// first, and the failing step's own error names the exit code.
+TEST_F(InstallTest, BriefLocksAreWaitedOutAndALastingOneKeepsTheEarlierInstallation)
 {
-    HANDLE holder;
+    const std::wstring log = Path(L"install.log");
     DWORD type;
     Bytes data;
 
+    lstrcpynW(gLogPath, log.c_str(), SETUP_PATH_CAPACITY);
     InstallNow();
     ASSERT_EQ(1, gInstalled);
     gInstalled = 0;
-    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
-    // As when the old uninstaller is running: it cannot be replaced.
-    holder = CreateFileW(gUninstallPath, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     {
+        BriefHold scanner(gAppPath, log);
+        InstallNow();
+    }
+    EXPECT_EQ(1, gInstalled);
+    EXPECT_NE(std::string::npos, FileText(log).find("\tmove\t" + WideToUtf8(gAppPath) + "\theld by another program (error "))
+        << FileText(log);
+    EXPECT_NE(std::string::npos, FileText(log).find("\treplace application\t" + WideToUtf8(gAppPath) + "\tok"));
+
+    gInstalled = 0;
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+    const Bytes earlierSetup = setupFile;
+    ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 8), RandomBytes(9000, 9))));
+    {
+        BriefHold scanner(gUninstallPath, L"");
         BoxAnswerer answerer({IDOK});
         InstallNow();
         ASSERT_EQ(1u, answerer.Seen().size());
-        // The cause is the system's own message, not a running application.
+        // The cause is the system's own message, not a running application,
+        // and the log is named.
         EXPECT_EQ(0u, answerer.Seen()[0].text.find(L"Kurulum tamamlanamadı. "));
         EXPECT_EQ(std::wstring::npos, answerer.Seen()[0].text.find(L"açıksa"));
+        EXPECT_NE(std::wstring::npos, answerer.Seen()[0].text.find(log)) << WideToUtf8(answerer.Seen()[0].text);
     }
-    CloseHandle(holder);
     EXPECT_EQ(0, gInstalled);
     EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
-    EXPECT_EQ(setupFile, ReadBytes(gUninstallPath));
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    EXPECT_EQ(earlierSetup, ReadBytes(gUninstallPath));
     EXPECT_FALSE(Exists(gPartialPath));
+    EXPECT_FALSE(Exists(gPartialUninstallPath));
     EXPECT_FALSE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data));
+    EXPECT_NE(std::string::npos, FileText(log).find("\tplace uninstaller\t" + WideToUtf8(gUninstallPath) + "\tfailed: error "));
+    EXPECT_NE(std::string::npos, FileText(log).find("exit code 1603"));
+}
+
+// A folder that cannot be made is named in the box.
+TEST_F(InstallTest, TheErrorBoxNamesTheFolderThatCannotBeMade)
+{
+    wchar_t cause[SETUP_PATH_CAPACITY + 64];
+
+    SetPathGlobals(Path(L"blocked\\Tarvo Markwise"), gSelfPath);
+    ASSERT_TRUE(WriteBytes(Path(L"blocked"), Bytes(1, 0)));
+    BoxAnswerer answerer({IDOK});
+    InstallNow();
+    ASSERT_EQ(1u, answerer.Seen().size());
+    swprintf(cause, SETUP_PATH_CAPACITY + 64, kFolderCause, gInstallDir);
+    EXPECT_EQ(std::wstring(L"Kurulum tamamlanamadı. ") + cause, answerer.Seen()[0].text);
 }
 
 TEST_F(InstallTest, ASetupFileWithoutPackageReportsOnceAndKeepsAnEarlierApplication)
@@ -199,7 +234,7 @@ TEST_F(InstallTest, ARunningApplicationIsClosedOnlyWithTheUsersLeave)
     StandIn other = StartStandIn(elsewhere, scratch);
     ASSERT_TRUE(WaitForStandInStarts(1, 10000));
     {
-        BoxAnswerer answerer({});
+        BoxAnswerer answerer({IDNO});
         InstallNow();
         EXPECT_EQ(0u, answerer.Seen().size());
     }

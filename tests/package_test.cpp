@@ -75,6 +75,7 @@ TEST_F(PackageTest, AcceptsUnexaminedMagicBytesAndAPayloadAtOffsetZero)
     ASSERT_TRUE(WriteBytes(gSelfPath, file));
     EXPECT_EQ(1, ExtractApplication());
     EXPECT_EQ(payload, ReadBytes(gPartialPath));
+
 }
 
 TEST_F(PackageTest, ASignedFilesTrailerEndsWhereItsCertificateTableBeginsWhateverThePadding)
@@ -240,6 +241,19 @@ TEST_F(PackageTest, APartialFileLeftByAnEndedRunIsReplacedOrRemoved)
     ASSERT_TRUE(WriteBytes(gPartialPath, Bytes(90000, 0x11)));
     ASSERT_TRUE(SetFileAttributesW(gPartialPath, FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(10, 15), payload)));
+    EXPECT_EQ(1, ExtractApplication());
+    EXPECT_EQ(payload, ReadBytes(gPartialPath));
+
+    // Others may hold the setup file open for writing and deleting (a sync
+    // client, a scanner): the CRC-32 guards what is read.
+    HANDLE holder = CreateFileW(gSelfPath, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, holder);
+    EXPECT_EQ(1, ExtractApplication());
+    CloseHandle(holder);
+
+    // A folder that a finishing uninstall removed a moment ago is made again.
+    RemoveTree(gInstallDir);
     EXPECT_EQ(1, ExtractApplication());
     EXPECT_EQ(payload, ReadBytes(gPartialPath));
 }

@@ -307,3 +307,40 @@ TEST_F(UnattendedTest, AnUpdateClosesTheRunningApplicationAndOpensItAgain)
     CloseStandIns();
     for (HANDLE process : {other.process, first.process, second.process, refusing.process, last.process}) CloseHandle(process);
 }
+
+// Unattended runs never wait for a person and tell what they did: help asked
+// for silently shows nothing, a log path too long is refused, a run that
+// finds another working leaves that run's log alone, and an entry that
+// cannot be removed fails the uninstall.
+TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
+{
+    const std::wstring log = Path(L"first.log");
+
+    ExpectSilent(Run(L"--silent /?"), 0);
+    ExpectSilent(Run(L"--silent --log \"" + std::wstring(300, L'g') + L"\""), 87);
+    EXPECT_FALSE(Exists(installDir));
+
+    ASSERT_TRUE(WriteBytes(log, Bytes(12, 'x')));
+    HANDLE lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str());
+    ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 1618);
+    CloseHandle(lock);
+    EXPECT_EQ(0u, LogText(log).find("xxxxxxxxxxxx")) << LogText(log);
+    EXPECT_NE(std::string::npos, LogText(log).find("exit code 1618")) << LogText(log);
+
+    ExpectSilent(Run(L"--silent"), 0);
+    // Another program's subkey keeps the entry from being deleted.
+    HKEY blocker;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, (std::wstring(kUninstallKeyPath) + L"\\Blocker").c_str(), 0,
+                                             NULL, 0, KEY_WRITE, NULL, &blocker, NULL));
+    RegCloseKey(blocker);
+    const std::wstring uninstallLog = Path(L"uninstall.log");
+    WatchedRun run = RunWatched(UninstallCommand(L"QuietUninstallString") + L" --log \"" + uninstallLog + L"\"", downloads, 60000);
+    ExpectSilent(run, 1603);
+    EXPECT_NE(std::string::npos, LogText(uninstallLog).find("\tremove uninstall entry\tTarvoMarkwise\tfailed: error "))
+        << LogText(uninstallLog);
+    EXPECT_NE(L"", UninstallCommand());
+    EXPECT_TRUE(Exists(uninstallerPath));
+    RegDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(kUninstallKeyPath) + L"\\Blocker").c_str());
+    ExpectSilent(Run(L"--silent"), 0);
+    QuietUninstall();
+}

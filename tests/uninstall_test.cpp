@@ -102,6 +102,26 @@ TEST_F(UninstallTest, YesRemovesEverythingAndTheDeferredCommandTheRest)
     CloseHandle(stopEvent);
 }
 
+// A scanner holding the application for a moment delays its delete, which
+// is tried again.
+TEST_F(UninstallTest, ABriefLockOnTheApplicationIsWaitedOut)
+{
+    const std::wstring log = Path(L"uninstall.log");
+
+    lstrcpynW(gLogPath, log.c_str(), SETUP_PATH_CAPACITY);
+    SetCurrentDirectoryW(gInstallDir);
+    {
+        BriefHold scanner(gAppPath, log);
+        Uninstall({IDYES, IDOK});
+    }
+    SetCurrentDirectoryW(scratch.c_str());
+    EXPECT_FALSE(Exists(gAppPath));
+    EXPECT_FALSE(EntryExists());
+    EXPECT_NE(std::string::npos, FileText(log).find("\tdelete\t" + WideToUtf8(gAppPath) + "\theld by another program (error "))
+        << FileText(log);
+    EXPECT_TRUE(WaitUntilGone(gUninstallPath, 15000));
+}
+
 TEST_F(UninstallTest, UserFilesKeepTheirFoldersAndSurvive)
 {
     std::wstring userFile = std::wstring(gInstallDir) + L"\\proje.tmw";

@@ -212,6 +212,7 @@ SavedState::SavedState()
     wcscpy(uninstall, gUninstallPath);
     wcscpy(partial, gPartialPath);
     wcscpy(partialUninstall, gPartialUninstallPath);
+    wcscpy(logPath, gLogPath);
     uninstallMode = gUninstallMode;
     existingInstall = gExistingInstall;
     installed = gInstalled;
@@ -232,6 +233,7 @@ SavedState::~SavedState()
     wcscpy(gUninstallPath, uninstall);
     wcscpy(gPartialPath, partial);
     wcscpy(gPartialUninstallPath, partialUninstall);
+    wcscpy(gLogPath, logPath);
     gUninstallMode = uninstallMode;
     gExistingInstall = existingInstall;
     gInstalled = installed;
@@ -387,6 +389,38 @@ int StandInRefusals(void)
 void StandInsRefuseToClose(bool refuse)
 {
     SetEnvironmentVariableW(L"TARVO_STANDIN_REFUSE_CLOSE", refuse ? L"1" : NULL);
+}
+
+std::string FileText(const std::wstring &path)
+{
+    Bytes bytes = ReadBytes(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+BriefHold::BriefHold(const std::wstring &path, const std::wstring &log) : log(log)
+{
+    file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    EXPECT_NE(INVALID_HANDLE_VALUE, file);
+    thread = log.empty() ? NULL : CreateThread(NULL, 0, Run, this, 0, NULL);
+}
+
+BriefHold::~BriefHold()
+{
+    if (thread) {
+        WaitForSingleObject(thread, 60000);
+        CloseHandle(thread);
+    }
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+DWORD WINAPI BriefHold::Run(void *context)
+{
+    BriefHold *self = (BriefHold *)context;
+
+    for (int i = 0; i < 1200 && FileText(self->log).find(": retrying") == std::string::npos; ++i) Sleep(25);
+    CloseHandle(self->file);
+    self->file = INVALID_HANDLE_VALUE;
+    return 0;
 }
 
 std::wstring SetupLockName(void)

@@ -58,6 +58,7 @@ private:
     wchar_t self[SETUP_PATH_CAPACITY], installDir[SETUP_PATH_CAPACITY];
     wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY], partial[SETUP_PATH_CAPACITY];
     wchar_t partialUninstall[SETUP_PATH_CAPACITY];
+    wchar_t logPath[SETUP_PATH_CAPACITY];
     int uninstallMode, existingInstall, installed, runMode, exitCode;
     HWND main, progress, status, installButton, cancelButton;
 };
@@ -122,6 +123,21 @@ struct LinkFacts {
     int iconIndex;
 };
 bool ReadLink(const std::wstring &path, LinkFacts *facts);
+
+// A file held open as a scanner holds it, without delete sharing: released
+// once the log names a retry (the setup has met the hold), or at the end.
+class BriefHold {
+public:
+    BriefHold(const std::wstring &path, const std::wstring &log);
+    ~BriefHold();
+
+private:
+    static DWORD WINAPI Run(void *self);
+    HANDLE file;
+    HANDLE thread;
+    std::wstring log;
+};
+std::string FileText(const std::wstring &path);
 
 // The name of the lock every install and uninstall of this user holds.
 std::wstring SetupLockName(void);
