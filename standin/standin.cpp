@@ -118,8 +118,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     (void)previous;
     (void)commandLine;
     (void)showCommand;
-    RecordStart();
+    // The window first: once the start is on record, it can be asked to close.
     window = CreateStandinWindow(instance);
+    RecordStart();
     while (closeEvent && window) {
         ULONGLONG now = GetTickCount64();
         DWORD woke = MsgWaitForMultipleObjects(1, &closeEvent, FALSE, now < until ? (DWORD)(until - now) : 0, QS_ALLINPUT);
