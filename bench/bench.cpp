@@ -3,7 +3,9 @@
 //   setup_bench crc FILE              the program's CRC-32 over FILE in memory,
 //                                     with the variant in use and with each
 //                                     variant the processor offers
-//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT
+//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT,
+//                                     then the flush and the move over OUTPUT
+//                                     that the install does with its file
 //   setup_bench copy SOURCE TARGET    CopyFileW of the same bytes
 //   setup_bench durable SOURCE TARGET the same work as the extraction without
 //                                     the CRC: the bytes copied 64 KiB at a
@@ -11,10 +13,14 @@
 //                                     moved over TARGET, each phase timed
 //   setup_bench startup SETUP         start until the window is up with its
 //                                     primary button enabled, then close it
+//   setup_bench shell FOLDER          the platform's floor of the install's
+//                                     fixed steps: two shortcut saves into
+//                                     FOLDER and the uninstall entry's writes
 //   setup_bench noop                  nothing: the cost of a process start
 // The timed measurements start once the machine is quiet (WaitForQuietMachine).
 #include "setup.h"
 
+#include <objbase.h>
 #include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -124,6 +130,12 @@ static int MeasureExtract(const wchar_t *setup, const wchar_t *output)
     quiet = WaitForQuietMachine();
     start = Seconds();
     ok = ExtractApplication();
+    if (ok) {
+        HANDLE staged = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        ok = staged != INVALID_HANDLE_VALUE && FlushFileBuffers(staged);
+        if (staged != INVALID_HANDLE_VALUE) CloseHandle(staged);
+        ok = ok && MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
     printf("seconds %.6f\nseconds_quiet %.6f\nresult %d\n", Seconds() - start, quiet, ok);
     PrintPeakWorkingSet();
     return ok ? 0 : 1;
@@ -172,6 +184,30 @@ static int MeasureDurableCopy(const wchar_t *source, const wchar_t *target)
     moved = Seconds();
     printf("seconds %.6f\nseconds_copy %.6f\nseconds_flush %.6f\nseconds_move %.6f\nresult %d\n", moved - start,
            copied - start, flushed - copied, moved - flushed, ok);
+    return ok ? 0 : 1;
+}
+
+static int MeasureShell(const wchar_t *folder)
+{
+    wchar_t first[SETUP_PATH_CAPACITY];
+    wchar_t second[SETUP_PATH_CAPACITY];
+    double start, saved, written;
+    int ok;
+
+    lstrcpynW(gInstallDir, folder, SETUP_PATH_CAPACITY);
+    FormatText(gAppPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.exe", folder);
+    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.exe", folder);
+    FormatText(first, SETUP_PATH_CAPACITY, L"%ls\\first.lnk", folder);
+    FormatText(second, SETUP_PATH_CAPACITY, L"%ls\\second.lnk", folder);
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    WaitForQuietMachine();
+    start = Seconds();
+    ok = CreateShortcut(first) && CreateShortcut(second);
+    saved = Seconds();
+    ok = ok && WriteUninstallEntry();
+    written = Seconds();
+    CoUninitialize();
+    printf("seconds_shortcuts %.6f\nseconds_entry %.6f\nresult %d\n", saved - start, written - saved, ok);
     return ok ? 0 : 1;
 }
 
@@ -235,8 +271,9 @@ int wmain(int count, wchar_t **arguments)
     if (count == 4 && wcscmp(arguments[1], L"copy") == 0) return MeasureCopy(arguments[2], arguments[3]);
     if (count == 4 && wcscmp(arguments[1], L"durable") == 0) return MeasureDurableCopy(arguments[2], arguments[3]);
     if (count == 3 && wcscmp(arguments[1], L"startup") == 0) return MeasureStartup(arguments[2]);
+    if (count == 3 && wcscmp(arguments[1], L"shell") == 0) return MeasureShell(arguments[2]);
     if (count == 2 && wcscmp(arguments[1], L"noop") == 0) return 0;
     fwprintf(stderr, L"usage: setup_bench crc FILE | extract SETUP OUTPUT | copy SOURCE TARGET | durable SOURCE TARGET | "
-                     L"startup SETUP | noop\n");
+                     L"startup SETUP | shell FOLDER | noop\n");
     return 2;
 }

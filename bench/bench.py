@@ -40,6 +40,10 @@ HARNESS = os.path.join(ROOT, "tests", "harness")
 MIB = 1 << 20
 VARIANTS = {"sse2": "SSE2", "avx2": "AVX2", "avx512": "AVX-512"}
 
+# The peer does the work our install does: the payload, an uninstaller, a
+# desktop link, a Start-menu folder and link, and the same uninstall entry
+# values under HKEY_CURRENT_USER, with the same target and icon; its
+# uninstaller removes them. It notes the tick count after each phase.
 PEER_SCRIPT = """Unicode true
 Target amd64-unicode
 SetCompress off
@@ -49,17 +53,85 @@ RequestExecutionLevel user
 Name "Peer Bench"
 OutFile "{output}"
 InstallDir "$LOCALAPPDATA\\PeerBench"
+!define KEY "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\PeerBench"
+Var phases
+!macro Phase NAME
+  System::Call 'kernel32::GetTickCount64()l.r0'
+  FileWrite $phases "${{NAME}} $0$\\r$\\n"
+!macroend
 Section
+  FileOpen $phases "{phases}" w
+  !insertmacro Phase start
   SetOutPath "$INSTDIR"
+  !insertmacro Phase folder
   {file}
+  !insertmacro Phase extraction
   WriteUninstaller "$INSTDIR\\uninstall.exe"
+  !insertmacro Phase uninstaller
+  CreateShortCut "$DESKTOP\\Peer Bench.lnk" "$INSTDIR\\payload.bin" "" "$INSTDIR\\payload.bin" 0
+  CreateDirectory "$SMPROGRAMS\\PeerBench"
+  CreateShortCut "$SMPROGRAMS\\PeerBench\\Peer Bench.lnk" "$INSTDIR\\payload.bin" "" "$INSTDIR\\payload.bin" 0
+  !insertmacro Phase shortcuts
+  WriteRegStr HKCU "${{KEY}}" "DisplayName" "Peer Bench"
+  WriteRegStr HKCU "${{KEY}}" "DisplayVersion" "1.0.2"
+  WriteRegStr HKCU "${{KEY}}" "Publisher" "Peer"
+  WriteRegStr HKCU "${{KEY}}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKCU "${{KEY}}" "DisplayIcon" "$INSTDIR\\payload.bin"
+  WriteRegStr HKCU "${{KEY}}" "UninstallString" '"$INSTDIR\\uninstall.exe"'
+  WriteRegDWORD HKCU "${{KEY}}" "NoModify" 1
+  WriteRegDWORD HKCU "${{KEY}}" "NoRepair" 1
+  WriteRegStr HKCU "${{KEY}}" "QuietUninstallString" '"$INSTDIR\\uninstall.exe" /S'
+  WriteRegDWORD HKCU "${{KEY}}" "EstimatedSize" 1
+  !insertmacro Phase entry
+  FileClose $phases
 SectionEnd
 Section "Uninstall"
+  Delete "$DESKTOP\\Peer Bench.lnk"
+  Delete "$SMPROGRAMS\\PeerBench\\Peer Bench.lnk"
+  RMDir "$SMPROGRAMS\\PeerBench"
+  DeleteRegKey HKCU "${{KEY}}"
   Delete "$INSTDIR\\payload.bin"
   Delete "$INSTDIR\\uninstall.exe"
   RMDir "$INSTDIR"
 SectionEnd
 """
+
+# The phases of one silent install: ours from the log's step times, the
+# peer's from its tick notes; what lies outside them is the process's start
+# and exit.
+PHASE_ORDER = ("start and exit", "lock", "agent", "folder", "extraction", "uninstaller", "flush", "moves", "shortcuts",
+               "entry")
+# Our log's step, by its occurrence, and the phase it ends.
+LOG_PHASES = {("setup lock", 1): "lock", ("retire the old agent", 1): "agent", ("free space", 1): "folder",
+              ("install folder", 1): "folder", ("read package", 1): "extraction", ("write application", 1): "extraction",
+              ("place uninstaller", 1): "uninstaller", ("write application", 2): "flush",
+              ("place uninstaller", 2): "flush", ("place uninstaller", 3): "moves", ("replace application", 1): "moves",
+              ("shortcuts", 1): "shortcuts", ("uninstall entry", 1): "entry"}
+
+
+def log_phases(path, wall):
+    """Seconds per phase from the log's lines: each line ends its phase."""
+    import datetime
+    times, phases, seen = [], {}, {}
+    with open(path, encoding="utf-8") as log:
+        for line in log:
+            fields = line.rstrip("\r\n").split("\t")
+            moment = datetime.datetime.strptime(fields[0], "%Y-%m-%d %H:%M:%S.%f").timestamp()
+            seen[fields[1]] = seen.get(fields[1], 0) + 1
+            phase = LOG_PHASES.get((fields[1], seen[fields[1]]))
+            if phase and times:
+                phases[phase] = phases.get(phase, 0) + moment - times[-1]
+            times.append(moment)
+    phases["start and exit"] = wall - (times[-1] - times[0])
+    return phases
+
+
+def peer_phases(path, wall):
+    with open(path) as notes:
+        ticks = [(name, int(value) / 1000) for name, value in (line.split() for line in notes if line.strip())]
+    phases = {name: moment - ticks[number][1] for number, (name, moment) in enumerate(ticks[1:])}
+    phases["start and exit"] = wall - (ticks[-1][1] - ticks[0][1])
+    return phases
 
 
 def windows_path(path):
@@ -115,12 +187,12 @@ def write_random(path, size):
             left -= len(block)
 
 
-def build_peer(folder, name, payload):
+def build_peer(folder, name, payload, phases):
     script = os.path.join(folder, name + ".nsi")
     output = os.path.join(folder, name + ".exe")
     line = f'File "/oname=payload.bin" "{payload}"' if payload else ""
     with open(script, "w") as out:
-        out.write(PEER_SCRIPT.format(output=output, file=line))
+        out.write(PEER_SCRIPT.format(output=output, file=line, phases=windows_path(phases)))
     subprocess.run(["makensis", "-V1", script], check=True)
     return output
 
@@ -234,22 +306,50 @@ def measure_install(wine, bench_exe, kind, out, setup, payload, peer, ours_first
 
 def measure_silent_installs(wine, out, setup, peer, ours_first):
     """Our setup file's silent install and the peer's, each a whole process
-    from start to exit and each into an empty folder."""
+    from start to exit and each into an empty folder, with their phases."""
     ours_folders = glob.glob(os.path.join(out, "..", "users", "*", "AppData", "Local", "Programs", "Tarvo Markwise"))
     peer_folder = os.path.join(out, "peer-silent")
-    for path in ours_folders + [peer_folder]:
+    log = os.path.join(out, "silent.log")
+    for path in ours_folders + [peer_folder, log]:
         remove(path)
     walls = {}
 
     def ours():
-        _, walls["ours"] = wine.run(windows_path(setup), "--silent")
+        _, walls["ours"] = wine.run(windows_path(setup), "--silent", "--log", windows_path(log))
 
     def theirs():
         _, walls["peer"] = wine.run(windows_path(peer), "/S", "/D=" + windows_path(peer_folder))
 
     for step in ((ours, theirs) if ours_first else (theirs, ours)):
         step()
-    return walls["ours"], walls["peer"]
+    return walls["ours"], walls["peer"], log_phases(log, walls["ours"]), peer_phases(peer_notes(out), walls["peer"])
+
+
+def peer_notes(out):
+    return os.path.join(out, "peer-phases.txt")
+
+
+def draw_phases(phases, floors, sizes, path):
+    """Where a whole silent install spends its time: ours beside the peer's,
+    phase by phase, with the platform's floors of the fixed steps."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plot
+
+    figure, axes = plot.subplots(figsize=(8, 4.8), dpi=100)
+    bars = [(size, who) for size in sizes for who in ("ours", "peer")]
+    bottoms = [0.0] * len(bars)
+    for number, phase in enumerate(PHASE_ORDER):
+        heights = [phases.get((size, who, phase), 0) for size, who in bars]
+        axes.bar(range(len(bars)), heights, bottom=bottoms, color=f"C{number}", label=phase)
+        bottoms = [b + h for b, h in zip(bottoms, heights)]
+    axes.set_xticks(range(len(bars)), [f"{who}\n{size} MiB" for size, who in bars])
+    axes.set_ylabel("ms (median of the rounds)")
+    axes.set_title("floors: start and exit %.0f ms (%.0f ms with the setup's libraries), two shortcut saves %.0f ms, "
+                   "the entry %.1f ms" % floors, fontsize=8)
+    axes.legend(fontsize=7, ncol=2)
+    figure.tight_layout()
+    figure.savefig(path, metadata={"Software": None})
 
 
 def draw_chart(chart, sizes, path):
@@ -299,8 +399,13 @@ def main():
         setups[size] = os.path.join(folder, f"setup-{size}M.exe")
         subprocess.run([sys.executable, os.path.join(ROOT, "tools", "pack_setup.py"), stub, payloads[size],
                         setups[size]], check=True, stdout=subprocess.DEVNULL)
-        peers[size] = build_peer(folder, f"peer-{size}M", payloads[size])
-    peer_stub = build_peer(folder, "peer-stub", None)
+    # Every output goes to the prefix's own drive C:, the same for all.
+    out = os.path.join(folder, "wine", "prefix", "drive_c", "TarvoBench")
+    for size in sizes:
+        peers[size] = build_peer(folder, f"peer-{size}M", payloads[size], peer_notes(out))
+    peer_stub = build_peer(folder, "peer-stub", None, peer_notes(out))
+    empty_exe = windows_path(os.path.join(build, "setup_bench_empty.exe"))
+    empty_imports_exe = windows_path(os.path.join(build, "setup_bench_empty_imports.exe"))
 
     wine = Wine(os.path.join(folder, "wine"))
     wine.session("start")
@@ -310,13 +415,12 @@ def main():
     # the installed copies and the peer's.
     measuring.enter_context(memory_kept_by_the_guest(12 * max(sizes) * MIB))
     try:
-        # Every output goes to the prefix's own drive C:, the same for all.
-        out = os.path.join(folder, "wine", "prefix", "drive_c", "TarvoBench")
         os.makedirs(out, exist_ok=True)
-        starts = []
+        starts, empty_starts, empty_import_starts, shortcut_saves, entry_writes, phase_chart = [], [], [], [], [], {}
         for size in sizes:
             crc_rounds, copies, memory = [], [], []
             silent = {"ours": [], "peer": [], "ratio": []}
+            silent_phases = {"ours": {}, "peer": {}}
             measured = {kind: {key: [] for key in MEASURES} for kind in KINDS}
             for round_number in range(options.warmup + options.rounds):
                 crc, _ = wine.run(bench_exe, "crc", windows_path(payloads[size]))
@@ -346,7 +450,20 @@ def main():
                         memory.append(int(extract["peak_working_set"]))
                 if round_number < options.warmup:
                     continue
-                ours, theirs = measure_silent_installs(wine, out, setups[size], peers[size], round_number % 2 == 1)
+                ours, theirs, our_phases, their_phases = measure_silent_installs(wine, out, setups[size], peers[size],
+                                                                                 round_number % 2 == 1)
+                for who, found in (("ours", our_phases), ("peer", their_phases)):
+                    for phase, seconds in found.items():
+                        silent_phases[who].setdefault(phase, []).append(seconds)
+                _, empty_wall = wine.run(empty_exe)
+                empty_starts.append(empty_wall)
+                _, empty_wall = wine.run(empty_imports_exe)
+                empty_import_starts.append(empty_wall)
+                shell_folder = os.path.join(out, "shell")
+                os.makedirs(shell_folder, exist_ok=True)
+                shell, _ = wine.run(bench_exe, "shell", windows_path(shell_folder))
+                shortcut_saves.append(float(shell["seconds_shortcuts"]))
+                entry_writes.append(float(shell["seconds_entry"]))
                 silent["ours"].append(ours)
                 silent["peer"].append(theirs)
                 silent["ratio"].append(theirs / ours)
@@ -397,9 +514,25 @@ def main():
             rate_row(f"silent install, setup file --silent, process start to exit, {size} MiB", silent["ours"])
             rate_row(f"peer silent install /S, process start to exit, {size} MiB", silent["peer"])
             ratio_row(f"silent install, peer time / our time, {size} MiB", silent["ratio"])
+            for phase in PHASE_ORDER:
+                for who, name in (("ours", "ours"), ("peer", "peer")):
+                    if phase not in silent_phases[who]:
+                        continue
+                    median, low, high = spread(silent_phases[who][phase])
+                    phase_chart[(size, who, phase)] = median * 1000
+                    rows.append(("install phase", f"  silent install, {phase}, {name}, {size} MiB", median * 1000, "ms",
+                                 low * 1000, high * 1000))
             median, low, high = spread(memory)
             rows.append(("memory", f"peak working set while extracting {size} MiB", median / MIB, "MiB",
                          low / MIB, high / MIB))
+        floors = []
+        for label, values in (("process start and exit of an empty GUI program", empty_starts),
+                              ("the same, importing the setup program's system libraries", empty_import_starts),
+                              ("two shortcut saves (CreateShortcut twice)", shortcut_saves),
+                              ("the uninstall entry's writes and flush (WriteUninstallEntry)", entry_writes)):
+            median, low, high = spread(values)
+            floors.append(median * 1000)
+            rows.append(("floor", f"platform floor: {label}", median * 1000, "ms", low * 1000, high * 1000))
         rows.append(("startup", "process start of a console program (noop)", statistics.median(starts) * 1000, "ms",
                      min(starts) * 1000, max(starts) * 1000))
         startup = [float(wine.run(bench_exe, "startup", windows_path(setups[sizes[0]]))[0]["seconds"])
@@ -430,7 +563,9 @@ def main():
         print(f"| {label} | {number(value)} | {unit} | {number(low)} | {number(high)} |")
     picture = os.path.join(folder, "throughput.png")
     draw_chart(chart, sizes, picture)
-    print(f"\nwritten to {results} and {picture}")
+    phases_picture = os.path.join(folder, "phases.png")
+    draw_phases(phase_chart, tuple(floors), sizes, phases_picture)
+    print(f"\nwritten to {results}, {picture} and {phases_picture}")
 
 
 if __name__ == "__main__":

@@ -7,5 +7,5 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh nsis python3-matplotlib
 cmake --preset release
-cmake --build --preset release --target setup_file setup_bench
+cmake --build --preset release --target setup_file setup_bench setup_bench_empty setup_bench_empty_imports
 /usr/bin/python3 bench/bench.py build/release "$@"

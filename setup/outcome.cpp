@@ -73,7 +73,7 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
 
     switch (ExitCodeFor(outcome)) {
     case EXIT_APPLICATION_RUNNING:
-        FormatText(text, capacity, L"%ls", kInstallFailedText + wcslen(kInstallFailedFirst) + 1);
+        FormatText(text, capacity, L"%ls", kApplicationOpenCause);
         return;
     case EXIT_BUSY:
         FormatText(text, capacity, L"%ls", kSetupBusyCause);

@@ -89,8 +89,9 @@ static BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context)
     return TRUE;
 }
 
-// The window keeps painting while the setup waits; input waits for the end
-// of the procedure, which drops it.
+// The window keeps painting, and answering what other programs send it (a
+// screen reader asking for its texts), while the setup waits; input waits
+// for the end of the procedure, which drops it.
 static void PaintWhileWaiting(void)
 {
     MSG message;
@@ -126,7 +127,8 @@ int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
     while (count > 0) {
         ULONGLONG now = GetTickCount64();
         if (now >= until) break;
-        woke = MsgWaitForMultipleObjects((DWORD)count, processes, FALSE, (DWORD)(until - now), QS_PAINT);
+        woke = MsgWaitForMultipleObjects((DWORD)count, processes, FALSE, (DWORD)(until - now),
+                                         QS_PAINT | QS_SENDMESSAGE);
         if (woke == WAIT_OBJECT_0 + (DWORD)count) {
             PaintWhileWaiting();
         } else if (woke < WAIT_OBJECT_0 + (DWORD)count) {

@@ -31,11 +31,10 @@ static const wchar_t kOpenButtonText[] = L"Programı Aç";
 static const wchar_t kCloseButtonText[] = L"Kapat";
 
 static const wchar_t kWorkingStatus[] = L"Ana uygulama doğrulanıyor ve kuruluyor...";
-static const wchar_t kInstallFailedText[] =
-    L"Kurulum tamamlanamadı. Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.";
 static const wchar_t kInstallFailedStatus[] = L"Kurulum tamamlanamadı.";
 // The error box: its first sentence, then what happened and what to do.
 static const wchar_t kInstallFailedFirst[] = L"Kurulum tamamlanamadı.";
+static const wchar_t kApplicationOpenCause[] = L"Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.";
 static const wchar_t kDamagedPackageCause[] =
     L"Kurulum dosyası bozuk veya eksik indirilmiş. Lütfen kurulum dosyasını yeniden indirip çalıştırın.";
 // The drive, the room needed and the room free.

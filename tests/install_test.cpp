@@ -2,6 +2,8 @@
 #include "test_support.h"
 #include "texts.h"
 
+#include <thread>
+
 #include <commctrl.h>
 
 class DirectoryTest : public ScratchTest {
@@ -274,11 +276,25 @@ TEST_F(InstallTest, ARunningApplicationIsClosedOnlyWithTheUsersLeave)
     StandInsRefuseToClose(false);
     ASSERT_TRUE(WaitForStandInStarts(3, 10000));
     ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 5), RandomBytes(7000, 6))));
+    // While it waits, the window answers another program asking for its
+    // status, which says what it waits for, with both buttons disabled.
+    bool sawWaiting = false;
+    std::thread watcher([&] {
+        wchar_t status[128] = {0};
+        DWORD_PTR length = 0;
+        for (int i = 0; i < 1600 && !sawWaiting; ++i, Sleep(25)) {
+            SendMessageTimeoutW(gStatus, WM_GETTEXT, 128, (LPARAM)status, SMTO_ABORTIFHUNG, 1000, &length);
+            sawWaiting = kWaitingForApplicationStatus == std::wstring(status) && !IsWindowEnabled(gInstallButton) &&
+                         !IsWindowEnabled(gCancelButton);
+        }
+    });
     {
         BoxAnswerer answerer({IDYES, IDOK});
         InstallNow();
+        watcher.join();
+        EXPECT_TRUE(sawWaiting);
         ASSERT_EQ(2u, answerer.Seen().size());
-        EXPECT_EQ(kInstallFailedText, answerer.Seen()[1].text);
+        EXPECT_EQ(std::wstring(L"Kurulum tamamlanamadı. ") + kApplicationOpenCause, answerer.Seen()[1].text);
     }
     EXPECT_EQ(0, gInstalled);
     EXPECT_EQ(1, StandInRefusals());
