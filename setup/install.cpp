@@ -1,29 +1,8 @@
-// The install procedure and the directory-chain helper it uses.
+// The install procedure, and the setup lock that both procedures hold.
 #include "setup.h"
 
 #include <sddl.h>
 #include <wchar.h>
-
-// Index 3 is the first character after a drive prefix such as "C:\", so the
-// bare drive is never passed to CreateDirectoryW.
-static const size_t kFirstLevelIndex = 3;
-
-int EnsureDirectory(const wchar_t *path)
-{
-    wchar_t copy[SETUP_PATH_CAPACITY] = {0};
-    size_t length;
-    size_t i;
-
-    wcsncpy(copy, path, SETUP_PATH_CAPACITY - 1);
-    length = wcslen(copy);
-    for (i = kFirstLevelIndex; i < length; ++i) {
-        if (copy[i] != L'\\') continue;
-        copy[i] = L'\0';
-        CreateDirectoryW(copy, NULL);
-        copy[i] = L'\\';
-    }
-    return CreateDirectoryW(copy, NULL) || GetLastError() == ERROR_ALREADY_EXISTS;
-}
 
 // One install or uninstall at a time for the user, whichever window, script
 // or signed-in session of theirs started it: the name is global and carries
@@ -57,10 +36,14 @@ HANDLE TakeSetupLock(SetupOutcome *outcome)
     SetupLockName(name, 128);
     lock = CreateMutexW(NULL, TRUE, name);
     error = GetLastError();
-    if (lock && error == ERROR_ALREADY_EXISTS) {
+    // Another run holds it: it exists, for us to share or, when another
+    // token of this user made it, not even to open. Any other failure is
+    // no busy run, and a caller would retry a busy one for ever.
+    if ((lock && error == ERROR_ALREADY_EXISTS) || (!lock && error == ERROR_ACCESS_DENIED))
+        error = ERROR_INSTALL_ALREADY_RUNNING;
+    if (lock && error == ERROR_INSTALL_ALREADY_RUNNING) {
         CloseHandle(lock);
         lock = NULL;
-        error = ERROR_INSTALL_ALREADY_RUNNING;
     }
     if (lock) StartLog();
     LogStep(outcome, STEP_LOCK, name, lock != NULL, error);
@@ -75,38 +58,33 @@ void ReleaseSetupLock(HANDLE lock)
 }
 
 // Links go only where the shell knows the folder: a link path without its
-// folder would lie at the root of the drive.
-static int PlaceShortcuts(void)
+// folder would lie at the root of the drive. They are a convenience: each
+// failure is logged with its path and the failing call's own error, and the
+// install goes on.
+static void PlaceShortcuts(void)
 {
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
-    int ok = 1;
+    HRESULT result;
+    int ok;
 
     ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
-    if (desktopLink[0]) ok &= CreateShortcut(desktopLink);
-    if (startMenuLink[0]) {
-        EnsureDirectory(startMenuFolder);
-        ok &= CreateShortcut(startMenuLink);
+    if (desktopLink[0]) {
+        result = CreateShortcut(desktopLink);
+        LogStep(NULL, STEP_SHORTCUTS, desktopLink, SUCCEEDED(result), (DWORD)result);
     }
-    return ok;
-}
-
-// The file's data is on disk before its name is: a power cut after the move
-// must not leave an empty program under the final name.
-static int FlushStagedFile(const wchar_t *path)
-{
-    HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    int ok = file != INVALID_HANDLE_VALUE && FlushFileBuffers(file);
-    DWORD error = GetLastError();
-
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    SetLastError(error);
-    return ok;
+    if (startMenuLink[0]) {
+        ok = EnsureDirectory(startMenuFolder);
+        if (!LogStep(NULL, STEP_SHORTCUTS, startMenuFolder, ok, GetLastError())) return;
+        result = CreateShortcut(startMenuLink);
+        LogStep(NULL, STEP_SHORTCUTS, startMenuLink, SUCCEEDED(result), (DWORD)result);
+    }
 }
 
 // Before a byte is written: both new files are staged beside the earlier
 // ones until they are moved over them, so the install needs room for both.
+// Where the room cannot be told, the writes themselves will tell.
 static int CheckRoom(SetupOutcome *outcome)
 {
     wchar_t volume[SETUP_PATH_CAPACITY] = {0};
@@ -131,54 +109,125 @@ static int MakeWayForApplication(SetupOutcome *outcome, const SetupRequest *requ
     return CloseRunningApplications(outcome, request->waiting);
 }
 
-// Nothing is moved into place until both new files are whole and on disk:
-// a failure before the moves leaves the earlier installation as it was. The
-// uninstaller goes first; at every moment after that the installation is
-// the earlier or the new application with an uninstaller that removes it.
-// The install directory, the verified application and the uninstaller
-// decide success: the entry names the uninstaller, so success is never
-// reported without one. Paths cut at 259 characters would overlap (the
-// uninstaller landing on the application), so they count as a directory
-// that cannot be made.
-static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request)
+// What the run found and what it changed, so that a failure can take back
+// what it moved.
+struct InstallRun {
+    int folderMade;
+    int earlierApplication;
+    int earlierEntry;
+    int earlierUninstallerKept;
+    int uninstallerMoved;
+    int applicationMoved;
+    int entryWritten;
+};
+
+static int Exists(const wchar_t *path)
+{
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The earlier uninstaller gets a second name before the new one replaces it,
+// so that it can be put back whole. The name is made while this process
+// holds the file open for deleting, so that no program can take a hold that
+// would keep the second name from going again: a hold taken before is
+// waited out, or fails the step, first. Where the volume has no second
+// names, the install goes on without that way back.
+static int KeepEarlierUninstaller(InstallRun *run)
+{
+    ULONGLONG until = BriefLockDeadline();
+    HANDLE earlier;
+
+    if (!Exists(gUninstallPath)) return 1;
+    DiscardStagingFile(gKeptUninstallPath);
+    SetFileAttributesW(gUninstallPath, FILE_ATTRIBUTE_NORMAL);
+    while ((earlier = CreateFileW(gUninstallPath, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)) == INVALID_HANDLE_VALUE)
+        if (!AnotherTry(L"open", gUninstallPath, until)) return 0;
+    run->earlierUninstallerKept = CreateHardLinkW(gKeptUninstallPath, gUninstallPath, NULL);
+    LogStep(NULL, STEP_UNINSTALLER, gKeptUninstallPath, run->earlierUninstallerKept, GetLastError());
+    CloseHandle(earlier);
+    return 1;
+}
+
+// The moves and the entry. Nothing is moved into place until both new files
+// are whole and on disk. The uninstaller goes first, the application second,
+// the entry last; the links, a convenience, after it.
+static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
 {
     int ok;
 
+    run->earlierApplication = Exists(gAppPath);
+    run->earlierEntry = UninstallEntryExists();
+    ok = KeepEarlierUninstaller(run) && MoveRetryingBriefLocks(gPartialUninstallPath, gUninstallPath);
+    if (!LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, ok, GetLastError())) return;
+    run->uninstallerMoved = 1;
+    ok = MoveRetryingBriefLocks(gPartialPath, gAppPath);
+    if (!LogStep(outcome, ok ? STEP_REPLACE_APPLICATION : ApplicationFileStep(STEP_REPLACE_APPLICATION), gAppPath, ok,
+                 GetLastError()))
+        return;
+    run->applicationMoved = 1;
+    run->entryWritten = 1;
+    ok = WriteUninstallEntry();
+    if (!LogStep(outcome, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) return;
+    PlaceShortcuts();
+}
+
+// Paths cut at 259 characters would overlap (the uninstaller landing on the
+// application), so they count as a directory that cannot be made.
+static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, InstallRun *run)
+{
+    int whole = InstallPathsWhole();
+    int ok;
+
     RemoveObsoleteComponent();
-    LogStep(outcome, STEP_AGENT, gInstallDir, 1, 0);
     if (!request->closeApplications && RunningApplicationCount() > 0 &&
         !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))
         return;
     if (!CheckRoom(outcome)) return;
-    ok = InstallPathsWhole() && EnsureDirectory(gInstallDir);
-    if (!LogStep(outcome, STEP_FOLDER, gInstallDir, ok, InstallPathsWhole() ? GetLastError() : ERROR_FILENAME_EXCED_RANGE))
+    run->folderMade = whole && !Exists(gInstallDir);
+    ok = whole && EnsureDirectory(gInstallDir);
+    if (!LogStep(outcome, STEP_FOLDER, gInstallDir, ok, whole ? GetLastError() : ERROR_FILENAME_EXCED_RANGE)) {
+        run->folderMade = 0;
         return;
+    }
     if (!ExtractApplication(outcome) || !WriteUninstaller(outcome)) return;
-    ok = FlushStagedFile(gPartialPath);
-    if (!LogStep(outcome, STEP_WRITE_APPLICATION, gPartialPath, ok, GetLastError())) return;
-    ok = FlushStagedFile(gPartialUninstallPath);
-    if (!LogStep(outcome, STEP_UNINSTALLER, gPartialUninstallPath, ok, GetLastError())) return;
     if (!MakeWayForApplication(outcome, request)) return;
-    ok = MoveRetryingBriefLocks(gPartialUninstallPath, gUninstallPath, 0);
-    if (!LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, ok, GetLastError())) return;
-    ok = MoveRetryingBriefLocks(gPartialPath, gAppPath, 1);
-    if (!LogStep(outcome, STEP_REPLACE_APPLICATION, gAppPath, ok, GetLastError())) return;
-    ok = PlaceShortcuts();
-    LogStep(NULL, STEP_SHORTCUTS, gAppPath, ok, GetLastError());
-    ok = WriteUninstallEntry();
-    LogStep(NULL, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError());
+    PlaceInstallation(outcome, run);
+}
+
+// After a failure the installation is the earlier one: what the run moved
+// goes back, and an entry it wrote goes when there was none. Only an entry
+// that failed after the new application replaced an earlier one leaves the
+// new application, with its uninstaller, under an entry that names them.
+static void TakeBack(const InstallRun *run)
+{
+    int ok = 1;
+
+    if (!run->uninstallerMoved && !run->folderMade) return;
+    if (run->applicationMoved && run->earlierApplication) return;
+    if (run->entryWritten && !run->earlierEntry) ok &= RemoveUninstallEntry();
+    if (run->applicationMoved) ok &= DeleteRetryingBriefLocks(gAppPath);
+    if (run->uninstallerMoved && run->earlierUninstallerKept)
+        ok &= MoveRetryingBriefLocks(gKeptUninstallPath, gUninstallPath);
+    else if (run->uninstallerMoved)
+        ok &= DeleteRetryingBriefLocks(gUninstallPath);
+    if (run->folderMade) ok &= RemoveDirectoryW(gInstallDir);
+    LogStep(NULL, STEP_TAKE_BACK, gInstallDir, ok, GetLastError());
 }
 
 SetupOutcome RunInstall(const SetupRequest *request)
 {
-    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
+    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0, {0}};
+    InstallRun run = {0, 0, 0, 0, 0, 0, 0};
     HANDLE lock = TakeSetupLock(&outcome);
 
-    if (lock) InstallSteps(&outcome, request);
-    // Whatever failed, nothing staged stays behind; the earlier files stay.
-    if (lock && outcome.step != STEP_NONE) {
+    if (lock) {
+        InstallSteps(&outcome, request, &run);
+        if (outcome.step != STEP_NONE) TakeBack(&run);
+        // Whatever happened, nothing staged stays behind.
         DiscardStagingFile(gPartialPath);
         DiscardStagingFile(gPartialUninstallPath);
+        DiscardStagingFile(gKeptUninstallPath);
     }
     ReleaseSetupLock(lock);
     return outcome;

@@ -40,15 +40,18 @@ void StartLog(void)
     AppendToLog(line, CREATE_ALWAYS);
 }
 
+// Keeps the last error: a failure is logged before it is reported.
 void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
 {
     wchar_t line[kLineCapacity];
     SYSTEMTIME now;
+    DWORD error = GetLastError();
 
     GetLocalTime(&now);
     FormatText(line, kLineCapacity, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\t%ls\t%ls\t%ls\r\n", now.wYear, now.wMonth,
                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, step, path, outcome);
     AppendToLog(line, OPEN_ALWAYS);
+    SetLastError(error);
 }
 
 static const wchar_t *const kStepNames[] = {
@@ -56,9 +59,14 @@ static const wchar_t *const kStepNames[] = {
     L"close application", L"install folder",  L"read package",         L"write application",
     L"replace application", L"place uninstaller", L"shortcuts",        L"uninstall entry",
     L"remove application", L"remove shortcuts", L"remove uninstall entry", L"hand over removal",
-    L"start application",
+    L"start application", L"discard staging file", L"take back",
 };
-static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_START_APPLICATION + 1, "a name for every step");
+static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_TAKE_BACK + 1, "a name for every step");
+
+const wchar_t *StepName(int step)
+{
+    return kStepNames[step];
+}
 
 int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD error)
 {
@@ -73,7 +81,9 @@ int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD 
     FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, message, 512, NULL);
     for (length = wcslen(message); length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n'); --length)
         message[length - 1] = L'\0';
-    FormatText(result, 700, L"failed: error %lu: %ls", (unsigned long)error, message);
+    // An HRESULT of a failing COM call reads as one in hexadecimal.
+    FormatText(result, 700, error & 0x80000000u ? L"failed: error 0x%08lx: %ls" : L"failed: error %lu: %ls",
+               (unsigned long)error, message);
     LogLine(kStepNames[step], path, result);
     if (outcome && outcome->step == STEP_NONE) {
         outcome->step = step;

@@ -24,22 +24,22 @@ void DiscardQueuedInput(void)
     }
 }
 
-// The outcome's exit code, as the help box and the deployment documents list it.
+// The outcome's exit code, as the help box and the deployment documents list
+// it: the failing step and its own error decide. Only a run that another run
+// keeps waiting is busy, only a copy of the application that runs makes it
+// "in use", and only a package that reads wrong is damaged; anything else is
+// a plain failure that the log explains.
 int ExitCodeFor(const SetupOutcome *outcome)
 {
+    DWORD error = outcome->error;
+
     if (outcome->step == STEP_NONE) return EXIT_DONE;
-    if (outcome->step == STEP_LOCK) return EXIT_BUSY;
-    if (outcome->error == ERROR_DISK_FULL || outcome->error == ERROR_HANDLE_DISK_FULL) return EXIT_DISK_FULL;
-    switch (outcome->step) {
-    case STEP_FOLDER:
-        return EXIT_FOLDER_NOT_MADE;
-    case STEP_PACKAGE:
+    if (outcome->step == STEP_LOCK) return error == ERROR_INSTALL_ALREADY_RUNNING ? EXIT_BUSY : EXIT_FAILED;
+    if (outcome->step == STEP_CLOSE_APPLICATION) return EXIT_APPLICATION_RUNNING;
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return EXIT_DISK_FULL;
+    if (outcome->step == STEP_FOLDER) return EXIT_FOLDER_NOT_MADE;
+    if (outcome->step == STEP_PACKAGE && (error == ERROR_CRC || error == ERROR_BAD_FORMAT || error == ERROR_HANDLE_EOF))
         return EXIT_PACKAGE_DAMAGED;
-    case STEP_CLOSE_APPLICATION:
-    case STEP_REPLACE_APPLICATION:
-    case STEP_REMOVE_APPLICATION:
-        return EXIT_APPLICATION_RUNNING;
-    }
     return EXIT_FAILED;
 }
 
@@ -86,6 +86,10 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
         return;
     case EXIT_DISK_FULL:
         if (!GetVolumePathNameW(gInstallDir, volume, SETUP_PATH_CAPACITY)) lstrcpynW(volume, gInstallDir, 4);
+        if (outcome->step != STEP_ROOM) {
+            FormatText(text, capacity, kDiskFilledCause, volume);
+            return;
+        }
         FormatMegabytes(needed, 32, outcome->neededBytes);
         FormatMegabytes(available, 32, outcome->availableBytes);
         FormatText(text, capacity, kDiskFullCause, volume, needed, available);
@@ -212,6 +216,17 @@ static const wchar_t *UninstallFailureText(const SetupOutcome *outcome)
     return NULL;
 }
 
+// The completion box, with the links that stayed.
+static void ShowUninstalled(const SetupOutcome *outcome)
+{
+    wchar_t text[kBoxTextCapacity];
+    int length = FormatText(text, kBoxTextCapacity, L"%ls", kUninstalledText);
+
+    if (outcome->keptShortcuts[0])
+        FormatText(text + length, kBoxTextCapacity - length, kShortcutsKeptText, outcome->keptShortcuts);
+    MessageBoxW(gMain, text, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
+}
+
 // Returns 1 when the run is over and the window is to close: after the
 // completion box, or in a passive window whatever the outcome. A failed
 // interactive uninstall keeps its window for another try.
@@ -222,22 +237,29 @@ static int PresentUninstallOutcome(SetupOutcome *outcome)
         gExitCode = LoggedExitCode(outcome);
         return 1;
     }
-    LoggedExitCode(outcome);
-    if (outcome->step != STEP_NONE) {
-        if (UninstallFailureText(outcome)) {
-            DiscardQueuedInput();
-            MessageBoxW(gMain, UninstallFailureText(outcome), kUninstallTitle, MB_ICONERROR | MB_OK);
-        } else {
-            ShowFailure(outcome, kUninstallFailedFirst, kUninstallTitle);
+    // The removal of the running uninstaller is handed over only once the
+    // completion box is read: the interpreter deletes this very file about
+    // two seconds after it starts, by when the process has to have exited.
+    // A hand-over that cannot start keeps the window, with its cause.
+    if (outcome->step == STEP_NONE) {
+        DiscardQueuedInput();
+        ShowUninstalled(outcome);
+        if (HandOverRemoval()) {
+            LoggedExitCode(outcome);
+            return 1;
         }
-        EnableButtons();
-        return 0;
+        outcome->step = STEP_HAND_OVER;
+        outcome->error = GetLastError();
     }
-    MessageBoxW(gMain, kUninstalledText, kUninstallTitle, MB_ICONINFORMATION | MB_OK);
-    // After the box: the deferred removal deletes this very file about two
-    // seconds after it starts, by when the process has to have exited.
-    HandOverRemoval();
-    return 1;
+    LoggedExitCode(outcome);
+    if (UninstallFailureText(outcome)) {
+        DiscardQueuedInput();
+        MessageBoxW(gMain, UninstallFailureText(outcome), kUninstallTitle, MB_ICONERROR | MB_OK);
+    } else {
+        ShowFailure(outcome, kUninstallFailedFirst, kUninstallTitle);
+    }
+    EnableButtons();
+    return 0;
 }
 
 void UninstallNow(void)
@@ -252,13 +274,22 @@ void UninstallNow(void)
 }
 
 // No window and no box: the procedure runs at once, the uninstall without
-// the question, and the exit code tells the outcome.
-int RunSilently(void)
+// the question, and its outcome is whole once the uninstall has handed its
+// removal over and the install has opened again what it closed.
+SetupOutcome RunUnattended(void)
 {
     SetupRequest request = {!gNoClose, NULL};
     SetupOutcome outcome = gUninstallMode ? RemoveInstallation(&request) : RunInstall(&request);
 
     FinishUnattended(&outcome);
+    return outcome;
+}
+
+// The exit code tells the outcome.
+int RunSilently(void)
+{
+    SetupOutcome outcome = RunUnattended();
+
     return LoggedExitCode(&outcome);
 }
 

@@ -41,7 +41,8 @@ static const size_t kDirectoriesPe32Plus = 112;
 static const size_t kDirectoriesPe32 = 96;
 static const size_t kHeaderBytes = kOptionalHeaderAt + kDirectoriesPe32Plus + 5 * sizeof(IMAGE_DATA_DIRECTORY);
 
-// Reads count bytes at offset, never outside the file.
+// Reads count bytes at offset. Returns 1, 0 when they lie outside the file
+// (its format says so), or -1 when the read itself fails (GetLastError).
 static int ReadAt(HANDLE input, unsigned long long size, unsigned long long offset, void *bytes, DWORD count)
 {
     LARGE_INTEGER position;
@@ -49,14 +50,19 @@ static int ReadAt(HANDLE input, unsigned long long size, unsigned long long offs
 
     if (offset > size || size - offset < count) return 0;
     position.QuadPart = (LONGLONG)offset;
-    return SetFilePointerEx(input, position, NULL, FILE_BEGIN) && ReadFile(input, bytes, count, &got, NULL) &&
-           got == count;
+    if (!SetFilePointerEx(input, position, NULL, FILE_BEGIN) || !ReadFile(input, bytes, count, &got, NULL)) return -1;
+    if (got != count) {
+        SetLastError(ERROR_HANDLE_EOF);
+        return -1;
+    }
+    return 1;
 }
 
 // Where the package ends: at the certificate table that the file's own PE
 // header names, when that table ends the file; otherwise at the end of the
 // file. A header that is missing, malformed or out of range names no table.
-static unsigned long long PackageEnd(HANDLE input, unsigned long long size)
+// Returns 0 with *end set, or -1 when a read fails.
+static int PackageEnd(HANDLE input, unsigned long long size, unsigned long long *end)
 {
     unsigned char headers[kHeaderBytes];
     IMAGE_FILE_HEADER fileHeader;
@@ -64,10 +70,13 @@ static unsigned long long PackageEnd(HANDLE input, unsigned long long size)
     DWORD peOffset = 0;
     WORD magic = 0;
     size_t directories;
+    int read;
 
-    if (!ReadAt(input, size, kPeOffsetAt, &peOffset, sizeof peOffset)) return size;
-    if (!ReadAt(input, size, peOffset, headers, sizeof headers)) return size;
-    if (memcmp(headers, "PE\0\0", 4) != 0) return size;
+    *end = size;
+    read = ReadAt(input, size, kPeOffsetAt, &peOffset, sizeof peOffset);
+    if (read == 1) read = ReadAt(input, size, peOffset, headers, sizeof headers);
+    if (read != 1) return read;
+    if (memcmp(headers, "PE\0\0", 4) != 0) return 0;
     memcpy(&fileHeader, headers + 4, sizeof fileHeader);
     memcpy(&magic, headers + kOptionalHeaderAt, sizeof magic);
     if (magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC)
@@ -75,46 +84,55 @@ static unsigned long long PackageEnd(HANDLE input, unsigned long long size)
     else if (magic == IMAGE_NT_OPTIONAL_HDR32_MAGIC)
         directories = kDirectoriesPe32;
     else
-        return size;
-    if (fileHeader.SizeOfOptionalHeader < directories + 5 * sizeof(IMAGE_DATA_DIRECTORY)) return size;
+        return 0;
+    if (fileHeader.SizeOfOptionalHeader < directories + 5 * sizeof(IMAGE_DATA_DIRECTORY)) return 0;
     memcpy(&table, headers + kOptionalHeaderAt + directories + IMAGE_DIRECTORY_ENTRY_SECURITY * sizeof table, sizeof table);
-    if (table.Size == 0 || table.VirtualAddress > size || size - table.VirtualAddress != table.Size) return size;
-    return table.VirtualAddress;
+    if (table.Size == 0 || table.VirtualAddress > size || size - table.VirtualAddress != table.Size) return 0;
+    *end = table.VirtualAddress;
+    return 0;
 }
 
 // Finds the trailer that ends at packageEnd, or, before a certificate table,
 // up to kMaxTablePadding zero bytes earlier: its magic tells where it lies,
-// since a CRC-32 may itself end in zero bytes. Returns where it ends, or 0.
-static unsigned long long FindTrailer(HANDLE input, unsigned long long size, unsigned long long packageEnd,
-                                      PackageTrailer *trailer)
+// since a CRC-32 may itself end in zero bytes. Sets *trailerEnd to where it
+// ends, or 0 when there is none; returns -1 when a read fails.
+static int FindTrailer(HANDLE input, unsigned long long size, unsigned long long packageEnd, PackageTrailer *trailer,
+                       unsigned long long *trailerEnd)
 {
     unsigned char tail[sizeof *trailer + kMaxTablePadding];
     size_t span = packageEnd < size ? sizeof tail : sizeof *trailer;
     size_t padding;
+    int read;
 
+    *trailerEnd = 0;
     if (packageEnd < sizeof *trailer) return 0;
     if (span > packageEnd) span = (size_t)packageEnd;
-    if (!ReadAt(input, size, packageEnd - span, tail, (DWORD)span)) return 0;
+    read = ReadAt(input, size, packageEnd - span, tail, (DWORD)span);
+    if (read != 1) return read;
     for (padding = 0; padding + sizeof *trailer <= span; ++padding) {
         if (padding > 0 && tail[span - padding] != 0) return 0;
         if (memcmp(tail + span - padding - sizeof *trailer, kTrailerMagic, kTrailerMagicChecked) == 0) {
             memcpy(trailer, tail + span - padding - sizeof *trailer, sizeof *trailer);
-            return packageEnd - padding;
+            *trailerEnd = packageEnd - padding;
+            return 0;
         }
     }
     return 0;
 }
 
 // Reads and checks the trailer and leaves the file pointer at the payload.
-// A file that carries no valid package fails with ERROR_BAD_FORMAT.
+// A file that carries no valid package fails with ERROR_BAD_FORMAT; a read
+// that fails keeps its own error.
 static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
 {
     LARGE_INTEGER size;
     LARGE_INTEGER position;
+    unsigned long long packageEnd;
     unsigned long long trailerEnd;
 
     if (!GetFileSizeEx(input, &size)) return 0;
-    trailerEnd = FindTrailer(input, (unsigned long long)size.QuadPart, PackageEnd(input, (unsigned long long)size.QuadPart), trailer);
+    if (PackageEnd(input, (unsigned long long)size.QuadPart, &packageEnd) < 0) return 0;
+    if (FindTrailer(input, (unsigned long long)size.QuadPart, packageEnd, trailer, &trailerEnd) < 0) return 0;
     position.QuadPart = (LONGLONG)(trailerEnd - sizeof *trailer);
     if (trailerEnd == 0 || trailer->payloadLength == 0 || trailer->payloadLength > (unsigned long long)position.QuadPart) {
         SetLastError(ERROR_BAD_FORMAT);
@@ -164,26 +182,6 @@ static HANDLE OpenSetupFile(void)
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
-// A temporary file that an ended run left read-only would refuse to be
-// replaced; and a folder that a finishing uninstall's deferred removal took
-// away a moment ago is made again once.
-static HANDLE CreateStagingFile(const wchar_t *path)
-{
-    HANDLE file;
-
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND && EnsureDirectory(gInstallDir))
-        file = CreateFileW(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    return file;
-}
-
-void DiscardStagingFile(const wchar_t *path)
-{
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(path);
-}
-
 int PackageRoomNeeded(unsigned long long *bytes)
 {
     HANDLE input = OpenSetupFile();
@@ -200,6 +198,10 @@ done:
     return ok;
 }
 
+// Each staged file is flushed through the handle that wrote it, before its
+// name is moved over the final one: a power cut after the move must not
+// leave an empty program under that name.
+//
 // The application is written under a temporary name and checked there; the
 // procedure moves it over gAppPath only once everything new is staged, so
 // whatever stops the copy part-way (a damaged download, a full disk, the
@@ -223,7 +225,6 @@ int ExtractApplication(SetupOutcome *outcome)
     SendMessageW(gProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
     step = CopyBytes(input, output, trailer.payloadLength, &crc, gProgress, STEP_WRITE_APPLICATION);
     if (step != STEP_NONE) goto done;
-    CloseFile(&output);
     step = STEP_PACKAGE;
     if (crc != trailer.payloadCrc) {
         SetLastError(ERROR_CRC);
@@ -231,7 +232,7 @@ int ExtractApplication(SetupOutcome *outcome)
     }
     LogStep(outcome, STEP_PACKAGE, gSelfPath, 1, 0);
     step = STEP_WRITE_APPLICATION;
-    ok = 1;
+    ok = FlushFileBuffers(output);
 done:
     LogStep(outcome, step, step == STEP_PACKAGE ? gSelfPath : gPartialPath, ok, ok ? 0 : GetLastError());
     CloseFile(&output);
@@ -258,9 +259,11 @@ int WriteUninstaller(SetupOutcome *outcome)
     output = CreateStagingFile(gPartialUninstallPath);
     if (output == INVALID_HANDLE_VALUE) goto done;
     step = CopyBytes(input, output, (unsigned long long)size.QuadPart, &crc, NULL, STEP_UNINSTALLER);
-    ok = step == STEP_NONE;
+    if (step != STEP_NONE) goto done;
+    step = STEP_UNINSTALLER;
+    ok = FlushFileBuffers(output);
 done:
-    LogStep(outcome, ok ? STEP_UNINSTALLER : step, step == STEP_PACKAGE ? gSelfPath : gPartialUninstallPath, ok,
+    LogStep(outcome, step, step == STEP_PACKAGE ? gSelfPath : gPartialUninstallPath, ok,
             ok ? 0 : GetLastError());
     CloseFile(&output);
     CloseFile(&input);

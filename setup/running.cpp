@@ -1,7 +1,6 @@
-// Other processes that hold the installed files: copies of the installed
-// application that run in this session, asked to close as the user's own
-// click on their close box would, and scanners and indexers that open a
-// file for a moment after it changed.
+// Copies of the installed application that run in this session, asked to
+// close as the user's own click on their close box would, and the
+// application started again.
 #include "setup.h"
 
 #include <shellapi.h>
@@ -10,7 +9,9 @@
 // Long enough for a person to answer the application's question about
 // unsaved work; a run that waits longer fails and changes nothing.
 static const DWORD kCloseBoundMs = 30000;
-static const int kMaxApplications = MAXIMUM_WAIT_OBJECTS;
+// One wait covers this many processes beside the window's messages; more
+// copies are closed in rounds of this many.
+static const int kMaxApplications = MAXIMUM_WAIT_OBJECTS - 1;
 
 // The same file by its full path, case aside as the file system sees it: a
 // program of the same name in another folder is not ours.
@@ -58,6 +59,7 @@ static void CloseAll(HANDLE *processes, int count)
     for (int i = 0; i < count; ++i) CloseHandle(processes[i]);
 }
 
+// At most one round's worth: enough to tell whether any runs.
 int RunningApplicationCount(void)
 {
     HANDLE processes[kMaxApplications];
@@ -66,6 +68,15 @@ int RunningApplicationCount(void)
 
     CloseAll(processes, count);
     return count;
+}
+
+int ApplicationFileStep(int step)
+{
+    DWORD error = GetLastError();
+
+    if (RunningApplicationCount() > 0) step = STEP_CLOSE_APPLICATION;
+    SetLastError(error);
+    return step;
 }
 
 struct CloseRequest {
@@ -107,18 +118,21 @@ static void LogProcess(const wchar_t *step, DWORD id, const wchar_t *outcome)
     LogLine(step, process, outcome);
 }
 
-int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
+// One round: up to kMaxApplications copies asked to close and waited for
+// until the bound. Returns how many it found, and sets *left to how many
+// still run.
+static int CloseOneRound(ULONGLONG until, void (*waiting)(void), int *left)
 {
     HANDLE processes[kMaxApplications];
     DWORD ids[kMaxApplications];
     int count = OpenRunningApplications(processes, ids);
     CloseRequest request = {ids, count, 0};
-    ULONGLONG until = GetTickCount64() + kCloseBoundMs;
     wchar_t asked[48];
     DWORD woke;
     int i;
 
-    if (count == 0) return 1;
+    *left = 0;
+    if (count == 0) return 0;
     for (i = 0; i < count; ++i) LogProcess(L"application running", ids[i], gAppPath);
     if (waiting) waiting();
     EnumWindows(AskWindowToClose, (LPARAM)&request);
@@ -142,67 +156,32 @@ int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
             break;
         }
     }
-    if (outcome) outcome->closedApplications += request.count - count;
     CloseAll(processes, count);
-    return LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, count == 0, ERROR_TIMEOUT);
+    *left = count;
+    return request.count;
 }
 
-// A scanner holds a new or replaced executable for well under a second; five
-// seconds cover a slow one and keep a real failure quick to report.
-static const DWORD kBriefLockStepMs = 250;
-static const DWORD kBriefLockBoundMs = 5000;
-
-// The errors of a file that another process holds open. A running copy of
-// the application holds its file too, but for as long as it runs: that is
-// no brief lock and gets no retries.
-static int HeldBriefly(DWORD error, int isApplication)
+// Rounds until none runs, or one round leaves some running at the bound.
+int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
 {
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) return 0;
-    return !isApplication || RunningApplicationCount() == 0;
-}
+    ULONGLONG until = GetTickCount64() + kCloseBoundMs;
+    int found;
+    int left = 0;
+    int closed = 0;
 
-// Called after a failed try: waits one step and returns 1 while the failure
-// may be a brief lock and the bound has not passed; logs each retry. Keeps
-// the failure's own error.
-static int AnotherTry(const wchar_t *step, const wchar_t *path, int isApplication, ULONGLONG until)
-{
-    DWORD error = GetLastError();
-    wchar_t outcome[64];
-
-    if (GetTickCount64() >= until || !HeldBriefly(error, isApplication)) {
-        SetLastError(error);
-        return 0;
-    }
-    FormatText(outcome, 64, L"held by another program (error %lu): retrying", (unsigned long)error);
-    LogLine(step, path, outcome);
-    Sleep(kBriefLockStepMs);
-    return 1;
-}
-
-int MoveRetryingBriefLocks(const wchar_t *from, const wchar_t *to, int isApplication)
-{
-    ULONGLONG until = GetTickCount64() + kBriefLockBoundMs;
-
-    while (!MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        if (!AnotherTry(L"move", to, isApplication, until)) return 0;
-    return 1;
-}
-
-int DeleteRetryingBriefLocks(const wchar_t *path, int isApplication)
-{
-    ULONGLONG until = GetTickCount64() + kBriefLockBoundMs;
-
-    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
-    while (!DeleteFileW(path))
-        if (!AnotherTry(L"delete", path, isApplication, until)) return 0;
-    return 1;
+    do {
+        found = CloseOneRound(until, closed == 0 ? waiting : NULL, &left);
+        closed += found - left;
+    } while (found > 0 && left == 0);
+    if (outcome) outcome->closedApplications += closed;
+    return LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, left == 0, ERROR_TIMEOUT);
 }
 
 // The installed application, started in its folder as its shortcuts start
 // it. No error dialog of the shell's: an unattended run must never wait.
 int StartApplication(HWND owner)
 {
-    ULONGLONG until = GetTickCount64() + kBriefLockBoundMs;
+    ULONGLONG until = BriefLockDeadline();
     SHELLEXECUTEINFOW execute = {0};
     int ok;
 
@@ -213,7 +192,7 @@ int StartApplication(HWND owner)
     execute.lpFile = gAppPath;
     execute.lpDirectory = gInstallDir;
     execute.nShow = SW_SHOWNORMAL;
-    while (!(ok = ShellExecuteExW(&execute)) && AnotherTry(L"start application", gAppPath, 0, until)) {
+    while (!(ok = ShellExecuteExW(&execute)) && AnotherTry(L"start application", gAppPath, until)) {
     }
     LogStep(NULL, STEP_START_APPLICATION, gAppPath, ok, GetLastError());
     return ok;

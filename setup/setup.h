@@ -30,6 +30,9 @@ extern wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
 // either is moved over its final name.
 extern wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 extern wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
+// A second name of the earlier uninstaller while the new one replaces it, so
+// that a failure after that move can put the earlier one back.
+extern wchar_t gKeptUninstallPath[SETUP_PATH_CAPACITY];
 
 // Flags, 0 or 1.
 extern int gUninstallMode;
@@ -50,6 +53,9 @@ extern int gNoReopen;
 // named is too long, which refuses the run.
 extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
 extern int gLogPathTooLong;
+// The command line could not be split into arguments: whether the run was
+// meant to be silent is unknown, so it shows nothing and fails.
+extern int gSwitchesUnread;
 // The exit code a passive window ends with.
 extern int gExitCode;
 
@@ -73,15 +79,20 @@ enum SetupStep {
     STEP_REMOVE_ENTRY,
     STEP_HAND_OVER,
     STEP_START_APPLICATION,
+    STEP_DISCARD,
+    STEP_TAKE_BACK,
 };
+const wchar_t *StepName(int step);
 // With the room the install needed and found, when it looked, and how many
 // running copies of the application it closed.
+// Links an uninstall could not delete are listed one a line.
 struct SetupOutcome {
     int step;
     DWORD error;
     int closedApplications;
     unsigned long long neededBytes;
     unsigned long long availableBytes;
+    wchar_t keptShortcuts[2 * SETUP_PATH_CAPACITY];
 };
 // What the caller allows a procedure: whether it may ask a running
 // application to close (otherwise a running one fails the run at once), and
@@ -126,34 +137,44 @@ enum CrcVariant { CRC_WIDEST, CRC_SSE2, CRC_AVX2, CRC_AVX512 };
 int SelectCrcVariant(int variant);
 unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t count);
 // On failure, outcome (when given) names the step: the package, writing the
-// application, or replacing the earlier one.
+// application, or replacing the earlier one. Each writes and flushes its
+// staging file and removes it again on failure.
 int ExtractApplication(SetupOutcome *outcome = NULL);
 int WriteUninstaller(SetupOutcome *outcome);
 // The bytes an install stages: the application and the uninstaller.
 int PackageRoomNeeded(unsigned long long *bytes);
-// Clears the attributes that would keep a staging file, then deletes it.
-void DiscardStagingFile(const wchar_t *path);
 
-// Shell and registry integration.
+// Files and folders. A directory chain is made up to a directory, never
+// accepting a file in its place. Staging files are created, moved and
+// deleted with retries while another program holds them briefly (a scanner,
+// an indexer), each retry logged; a file already gone counts as deleted.
+int EnsureDirectory(const wchar_t *path);
+ULONGLONG BriefLockDeadline(void);
+int AnotherTry(const wchar_t *step, const wchar_t *path, ULONGLONG until);
+HANDLE CreateStagingFile(const wchar_t *path);
+void DiscardStagingFile(const wchar_t *path);
+int MoveRetryingBriefLocks(const wchar_t *from, const wchar_t *to);
+int DeleteRetryingBriefLocks(const wchar_t *path);
+
+// Shell and registry integration. CreateShortcut returns the HRESULT of the
+// call that failed, or S_OK; the others set the last error on failure.
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
-int CreateShortcut(const wchar_t *linkPath);
+HRESULT CreateShortcut(const wchar_t *linkPath);
+int UninstallEntryExists(void);
 int WriteUninstallEntry(void);
 int RemoveUninstallEntry(void);
 void RemoveObsoleteComponent(void);
 
-// Other programs that hold the installed files: running copies of the
-// application in this session, asked to close and waited for within a bound,
-// and brief locks, tried again within a bound of their own (never for a
-// running application). Each logs what it does.
+// Running copies of the application in this session, asked to close and
+// waited for within a bound. A failed move or delete of the application is
+// blamed on it only while a copy runs.
 int RunningApplicationCount(void);
 int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void));
-int MoveRetryingBriefLocks(const wchar_t *from, const wchar_t *to, int isApplication);
-int DeleteRetryingBriefLocks(const wchar_t *path, int isApplication);
+int ApplicationFileStep(int step);
 int StartApplication(HWND owner);
 
 // Install and uninstall procedures. Each holds the user's setup lock for its
 // whole run, and decides and reports; they know nothing of the window.
-int EnsureDirectory(const wchar_t *path);
 HANDLE TakeSetupLock(SetupOutcome *outcome);
 void ReleaseSetupLock(HANDLE lock);
 SetupOutcome RunInstall(const SetupRequest *request);
@@ -169,6 +190,7 @@ void InstallNow(void);
 void UninstallNow(void);
 void ShowHelp(void);
 int RefuseLogPath(void);
+SetupOutcome RunUnattended(void);
 int RunSilently(void);
 
 #endif

@@ -25,51 +25,56 @@ static const wchar_t kRunKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\
 static const wchar_t kAgentRunValue[] = L"TarvoRelay";
 static const wchar_t kAgentPathFormat[] = L"%ls\\TarvoRelay.exe";
 
-// A folder the shell cannot name leaves its links' paths empty: formatted
-// onto an empty prefix they would name files at the root of the drive.
+// One link path from a folder the shell named: empty, and logged, when the
+// shell named none (formatted onto an empty prefix the path would name a
+// file at the root of the drive) or when the path would not fit whole.
+static void LinkPath(wchar_t *path, const wchar_t *format, const wchar_t *folder, const wchar_t *which)
+{
+    path[0] = L'\0';
+    if (!folder[0]) {
+        LogLine(L"shortcuts", which, L"folder unknown: no link there");
+    } else if (FormatText(path, SETUP_PATH_CAPACITY, format, folder) >= SETUP_PATH_CAPACITY - 1) {
+        path[0] = L'\0';
+        LogLine(L"shortcuts", which, L"path longer than 259 characters: no link there");
+    }
+}
+
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink)
 {
     wchar_t desktop[SETUP_PATH_CAPACITY] = {0};
     wchar_t programs[SETUP_PATH_CAPACITY] = {0};
 
-    desktopLink[0] = startMenuFolder[0] = startMenuLink[0] = L'\0';
-    if (SUCCEEDED(SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop)) &&
-        desktop[0])
-        FormatText(desktopLink, SETUP_PATH_CAPACITY, kDesktopLinkFormat, desktop);
-    else
-        LogLine(L"shortcuts", L"desktop", L"folder unknown: no link there");
-    if (SUCCEEDED(SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs)) &&
-        programs[0]) {
-        FormatText(startMenuFolder, SETUP_PATH_CAPACITY, kStartMenuFolderFormat, programs);
-        FormatText(startMenuLink, SETUP_PATH_CAPACITY, kStartMenuLinkFormat, startMenuFolder);
-    } else {
-        LogLine(L"shortcuts", L"Start menu", L"folder unknown: no link there");
-    }
+    if (FAILED(SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop)))
+        desktop[0] = L'\0';
+    if (FAILED(SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs)))
+        programs[0] = L'\0';
+    LinkPath(desktopLink, kDesktopLinkFormat, desktop, L"desktop");
+    LinkPath(startMenuFolder, kStartMenuFolderFormat, programs, L"Start menu");
+    LinkPath(startMenuLink, kStartMenuLinkFormat, startMenuFolder, L"Start menu");
 }
 
-int CreateShortcut(const wchar_t *linkPath)
+HRESULT CreateShortcut(const wchar_t *linkPath)
 {
     IShellLinkW *link = NULL;
     IPersistFile *file = NULL;
-    int ok = 0;
+    HRESULT result;
 
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link))) goto done;
-    if (FAILED(link->SetPath(gAppPath))) goto done;
-    if (FAILED(link->SetWorkingDirectory(gInstallDir))) goto done;
-    if (FAILED(link->SetDescription(kLinkDescription))) goto done;
-    if (FAILED(link->SetIconLocation(gAppPath, 0))) goto done;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, (void **)&file))) goto done;
-    ok = SUCCEEDED(file->Save(linkPath, TRUE));
-done:
+    result = CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkW, (void **)&link);
+    if (SUCCEEDED(result)) result = link->SetPath(gAppPath);
+    if (SUCCEEDED(result)) result = link->SetWorkingDirectory(gInstallDir);
+    if (SUCCEEDED(result)) result = link->SetDescription(kLinkDescription);
+    if (SUCCEEDED(result)) result = link->SetIconLocation(gAppPath, 0);
+    if (SUCCEEDED(result)) result = link->QueryInterface(IID_IPersistFile, (void **)&file);
+    if (SUCCEEDED(result)) result = file->Save(linkPath, TRUE);
     if (file) file->Release();
     if (link) link->Release();
-    return ok;
+    return FAILED(result) ? result : S_OK;
 }
 
 // REG_SZ data is stored with its terminating NUL.
-static void SetStringValue(HKEY key, const wchar_t *name, const wchar_t *text)
+static LONG SetStringValue(HKEY key, const wchar_t *name, const wchar_t *text)
 {
-    RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
+    return RegSetValueExW(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)((wcslen(text) + 1) * sizeof(wchar_t)));
 }
 
 static LONG SetDwordValue(HKEY key, const wchar_t *name, DWORD value)
@@ -92,6 +97,18 @@ static DWORD InstalledKilobytes(void)
     return (DWORD)((bytes + 1023) / 1024);
 }
 
+int UninstallEntryExists(void)
+{
+    HKEY key = NULL;
+    LONG status = RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_QUERY_VALUE, &key);
+
+    if (status == ERROR_SUCCESS) RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+// Every value counts: an entry without one of them is not the entry that
+// Settings and the deployment tools read. The first failure ends the writing
+// and is the one reported.
 int WriteUninstallEntry(void)
 {
     HKEY key = NULL;
@@ -106,16 +123,16 @@ int WriteUninstallEntry(void)
     }
     FormatText(command, kUninstallCommandCapacity, kUninstallCommandFormat, gUninstallPath);
     FormatText(quietCommand, kQuietUninstallCommandCapacity, kQuietUninstallCommandFormat, gUninstallPath);
-    SetStringValue(key, L"DisplayName", kDisplayName);
-    SetStringValue(key, L"DisplayVersion", kDisplayVersion);
-    SetStringValue(key, L"Publisher", kPublisher);
-    SetStringValue(key, L"InstallLocation", gInstallDir);
-    SetStringValue(key, L"DisplayIcon", gAppPath);
-    SetStringValue(key, L"UninstallString", command);
-    SetDwordValue(key, L"NoModify", 1);
-    SetDwordValue(key, L"NoRepair", 1);
-    SetStringValue(key, L"QuietUninstallString", quietCommand);
-    status = SetDwordValue(key, L"EstimatedSize", InstalledKilobytes());
+    status = SetStringValue(key, L"DisplayName", kDisplayName);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"DisplayVersion", kDisplayVersion);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"Publisher", kPublisher);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"InstallLocation", gInstallDir);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"DisplayIcon", gAppPath);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"UninstallString", command);
+    if (status == ERROR_SUCCESS) status = SetDwordValue(key, L"NoModify", 1);
+    if (status == ERROR_SUCCESS) status = SetDwordValue(key, L"NoRepair", 1);
+    if (status == ERROR_SUCCESS) status = SetStringValue(key, L"QuietUninstallString", quietCommand);
+    if (status == ERROR_SUCCESS) status = SetDwordValue(key, L"EstimatedSize", InstalledKilobytes());
     // Written to disk before success is reported: Windows writes registry
     // changes back lazily, and a power cut would lose the entry.
     if (status == ERROR_SUCCESS) status = RegFlushKey(key);
@@ -135,22 +152,29 @@ int RemoveUninstallEntry(void)
 }
 
 // The agent is asked to stop but not waited for: if its file is still in use,
-// the next install or uninstall deletes it.
+// the next install or uninstall deletes it. What is already gone is the
+// usual case; any other failure is logged, and the run goes on.
 void RemoveObsoleteComponent(void)
 {
     HANDLE stopEvent = NULL;
     HKEY runKey = NULL;
     wchar_t agentPath[SETUP_PATH_CAPACITY];
+    LONG status;
+    DWORD error;
 
     stopEvent = OpenEventW(EVENT_MODIFY_STATE, FALSE, kAgentStopEvent);
     if (stopEvent) {
         SetEvent(stopEvent);
         CloseHandle(stopEvent);
     }
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &runKey) == ERROR_SUCCESS) {
-        RegDeleteValueW(runKey, kAgentRunValue);
+    status = RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_SET_VALUE, &runKey);
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteValueW(runKey, kAgentRunValue);
         RegCloseKey(runKey);
     }
-    FormatText(agentPath, SETUP_PATH_CAPACITY, kAgentPathFormat, gInstallDir);
-    DeleteFileW(agentPath);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) LogStep(NULL, STEP_AGENT, kRunKey, 0, (DWORD)status);
+    if (FormatText(agentPath, SETUP_PATH_CAPACITY, kAgentPathFormat, gInstallDir) >= SETUP_PATH_CAPACITY - 1) return;
+    if (DeleteFileW(agentPath)) return;
+    error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) LogStep(NULL, STEP_AGENT, agentPath, 0, error);
 }

@@ -14,6 +14,7 @@ static const wchar_t kUninstallPathFormat[] = L"%ls\\%ls";
 // No longer than the uninstaller's name, so InstallPathsWhole covers it too.
 static const wchar_t kPartialPathFormat[] = L"%ls\\TarvoMarkwise.tmp";
 static const wchar_t kPartialUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.tmp";
+static const wchar_t kKeptUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.bak";
 
 static const wchar_t kUninstallSwitch[] = L"--uninstall";
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
@@ -24,6 +25,7 @@ wchar_t gAppPath[SETUP_PATH_CAPACITY];
 wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
 wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
+wchar_t gKeptUninstallPath[SETUP_PATH_CAPACITY];
 
 int gUninstallMode;
 int gExistingInstall;
@@ -34,6 +36,7 @@ int gShowHelp;
 int gNoClose;
 int gNoReopen;
 int gLogPathTooLong;
+int gSwitchesUnread;
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
 int gExitCode;
 
@@ -82,6 +85,7 @@ void DeriveInstallPaths(const wchar_t *localAppData)
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir, kUninstallerName);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, kPartialPathFormat, gInstallDir);
     FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, kPartialUninstallPathFormat, gInstallDir);
+    FormatText(gKeptUninstallPath, SETUP_PATH_CAPACITY, kKeptUninstallPathFormat, gInstallDir);
 }
 
 // The uninstaller path is the longest derived path: when it still ends in
@@ -128,6 +132,7 @@ void ReadSwitches(const wchar_t *commandLine)
     int i;
 
     arguments = CommandLineToArgvW(commandLine, &count);
+    gSwitchesUnread = arguments == NULL;
     for (i = 1; arguments && i < count; ++i) {
         if (IsOneOf(arguments[i], kSilentSwitches, sizeof kSilentSwitches / sizeof kSilentSwitches[0]))
             gRunMode = RUN_SILENT;
@@ -147,16 +152,19 @@ void ReadSwitches(const wchar_t *commandLine)
     if (arguments) LocalFree(arguments);
 }
 
+// A path the system could not give whole stays empty: the setup file that
+// cannot be opened fails the run, and an install folder that cannot be named
+// is no folder to install into (never one at the root of the drive).
 void InitSetupState(void)
 {
     wchar_t localAppData[SETUP_PATH_CAPACITY] = {0};
+    DWORD length = GetModuleFileNameW(NULL, gSelfPath, SETUP_PATH_CAPACITY);
 
-    GetModuleFileNameW(NULL, gSelfPath, SETUP_PATH_CAPACITY);
-    // A failed query leaves the buffer empty: the install directory then lies
-    // at the root of the current drive.
-    SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, localAppData);
-    DeriveInstallPaths(localAppData);
+    if (length == 0 || length >= SETUP_PATH_CAPACITY) gSelfPath[0] = L'\0';
+    if (SUCCEEDED(SHGetFolderPathW(NULL, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, localAppData)) &&
+        localAppData[0])
+        DeriveInstallPaths(localAppData);
     gUninstallMode = SelectUninstallMode(GetCommandLineW(), gSelfPath);
     ReadSwitches(GetCommandLineW());
-    gExistingInstall = GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
+    gExistingInstall = gAppPath[0] && GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
 }

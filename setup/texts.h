@@ -41,6 +41,9 @@ static const wchar_t kDamagedPackageCause[] =
 static const wchar_t kDiskFullCause[] =
     L"%ls sürücüsünde yeterli boş alan yok: kurulum için %ls gerekiyor, %ls boş. "
     L"Yer açıp kurulumu yeniden çalıştırın.";
+// A disk that filled while the install wrote, after the room was checked.
+static const wchar_t kDiskFilledCause[] =
+    L"%ls sürücüsü kurulum sırasında doldu. Yer açıp kurulumu yeniden çalıştırın.";
 static const wchar_t kFolderCause[] = L"Kurulum klasörü oluşturulamadı:\n%ls";
 static const wchar_t kSetupBusyCause[] =
     L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
@@ -55,6 +58,8 @@ static const wchar_t kUninstallQuestion[] =
     L"Tarvo Markwise kaldırılsın mı?\n\nProjeleriniz ve sarf kayıtlarınız silinmez.";
 static const wchar_t kUninstalledText[] =
     L"Tarvo Markwise kaldırıldı. Çalışma dosyalarınız silinmedi.";
+// After the completion text: the links that could not be deleted, one a line.
+static const wchar_t kShortcutsKeptText[] = L"\n\nŞu kısayollar silinemedi; bunları kendiniz silebilirsiniz:\n%ls";
 static const wchar_t kApplicationRunningText[] =
     L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
     L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";

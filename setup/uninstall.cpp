@@ -26,7 +26,8 @@ static int RemoveApplication(void)
 
     DiscardStagingFile(gPartialPath);
     DiscardStagingFile(gPartialUninstallPath);
-    if (DeleteRetryingBriefLocks(gAppPath, 1)) return 1;
+    DiscardStagingFile(gKeptUninstallPath);
+    if (DeleteRetryingBriefLocks(gAppPath)) return 1;
     error = GetLastError();
     attributes = GetFileAttributesW(gAppPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return 1;
@@ -67,6 +68,8 @@ static void DeleteLeftovers(void)
     FindClose(search);
 }
 
+// An uninstaller that is already gone (a scanner took it) leaves nothing to
+// hand over: the folder is then removed at once.
 static int MoveUninstallerAside(void)
 {
     int length = FormatText(gRemovalFile, SETUP_PATH_CAPACITY, kRemovalFileFormat, gInstallDir,
@@ -74,55 +77,109 @@ static int MoveUninstallerAside(void)
     int ok = length < SETUP_PATH_CAPACITY - 1;
 
     if (!ok) SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    ok = ok && MoveRetryingBriefLocks(gUninstallPath, gRemovalFile, 0);
+    ok = ok && MoveRetryingBriefLocks(gUninstallPath, gRemovalFile);
+    if (!ok && GetLastError() == ERROR_FILE_NOT_FOUND) {
+        gRemovalFile[0] = L'\0';
+        return 1;
+    }
     if (!ok) gRemovalFile[0] = L'\0';
     return ok;
 }
 
-// Only links whose folder the shell knows are ours to delete.
-static void RemoveShortcuts(void)
+// The uninstaller under its own name again, for another try.
+static void PutUninstallerBack(void)
+{
+    DWORD error = GetLastError();
+
+    if (gRemovalFile[0] && !MoveRetryingBriefLocks(gRemovalFile, gUninstallPath))
+        LogStep(NULL, STEP_TAKE_BACK, gUninstallPath, 0, GetLastError());
+    gRemovalFile[0] = L'\0';
+    SetLastError(error);
+}
+
+// A folder that holds the user's own files stays, as the deferred removal
+// would leave it.
+static int RemoveInstallFolder(void)
+{
+    DWORD error;
+
+    if (RemoveDirectoryW(gInstallDir)) return 1;
+    error = GetLastError();
+    return error == ERROR_DIR_NOT_EMPTY || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Only links whose folder the shell knows are ours to delete. A link that
+// stays is logged with its error and listed for the completion box.
+static void RemoveShortcut(const wchar_t *link, SetupOutcome *outcome)
+{
+    size_t used = wcslen(outcome->keptShortcuts);
+    DWORD error = 0;
+    int ok;
+
+    if (!link[0]) return;
+    ok = DeleteFileW(link);
+    if (!ok) error = GetLastError();
+    ok = ok || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    if (!LogStep(NULL, STEP_REMOVE_SHORTCUTS, link, ok, error))
+        FormatText(outcome->keptShortcuts + used, (int)(2 * SETUP_PATH_CAPACITY - used), L"%ls%ls", used ? L"\n" : L"",
+                   link);
+}
+
+static void RemoveShortcuts(SetupOutcome *outcome)
 {
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
 
     ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
-    if (desktopLink[0]) DeleteFileW(desktopLink);
-    if (startMenuLink[0]) {
-        DeleteFileW(startMenuLink);
-        RemoveDirectoryW(startMenuFolder);
-    }
-    LogStep(NULL, STEP_REMOVE_SHORTCUTS, startMenuLink, 1, 0);
+    RemoveShortcut(desktopLink, outcome);
+    RemoveShortcut(startMenuLink, outcome);
+    // Kept while it holds other links.
+    if (startMenuFolder[0]) RemoveDirectoryW(startMenuFolder);
 }
 
 // Paths cut at 259 characters name nothing that was ever installed (the
 // install refuses them); they may name a user's file, or the install folder
 // itself, which "del" would empty. So no file is removed through them. A
 // running application is closed first, when the caller allows it, so that
-// nothing is removed around it.
+// nothing is removed around it. The uninstaller is moved aside before the
+// entry goes, and back when the entry stays: an entry always names an
+// uninstaller that exists, so that a failed uninstall can be run again.
 static void RemovalSteps(SetupOutcome *outcome, const SetupRequest *request)
 {
     int pathsWhole = InstallPathsWhole();
     int ok;
 
     if (request->closeApplications && !CloseRunningApplications(outcome, request->waiting)) return;
+    if (!request->closeApplications && RunningApplicationCount() > 0 &&
+        !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))
+        return;
     ok = !pathsWhole || RemoveApplication();
-    if (!LogStep(outcome, STEP_REMOVE_APPLICATION, gAppPath, ok, GetLastError())) return;
-    RemoveShortcuts();
+    if (!LogStep(outcome, ok ? STEP_REMOVE_APPLICATION : ApplicationFileStep(STEP_REMOVE_APPLICATION), gAppPath, ok,
+                 GetLastError()))
+        return;
+    RemoveShortcuts(outcome);
     RemoveObsoleteComponent();
-    LogStep(NULL, STEP_AGENT, gInstallDir, 1, 0);
-    ok = RemoveUninstallEntry();
-    if (!LogStep(outcome, STEP_REMOVE_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) return;
     if (pathsWhole) {
         DeleteLeftovers();
         ok = MoveUninstallerAside();
-        LogStep(outcome, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError());
+        if (!LogStep(outcome, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError()))
+            return;
+    }
+    ok = RemoveUninstallEntry();
+    if (!LogStep(outcome, STEP_REMOVE_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) {
+        PutUninstallerBack();
+        return;
+    }
+    if (pathsWhole && !gRemovalFile[0]) {
+        ok = RemoveInstallFolder();
+        LogStep(outcome, STEP_HAND_OVER, gInstallDir, ok, GetLastError());
     }
 }
 
 SetupOutcome RemoveInstallation(const SetupRequest *request)
 {
-    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
+    SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0, {0}};
     HANDLE lock = TakeSetupLock(&outcome);
 
     gRemovalFile[0] = L'\0';
@@ -135,7 +192,8 @@ SetupOutcome RemoveInstallation(const SetupRequest *request)
 // and released its executable, then deletes the uninstaller under the name
 // it was moved to and removes the install folder if it is empty by then. It
 // runs in the system folder: a directory that is any process's current
-// directory cannot be removed.
+// directory cannot be removed. When it cannot be started, the uninstaller is
+// put back under its own name, for another try.
 int HandOverRemoval(void)
 {
     wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
@@ -160,5 +218,6 @@ int HandOverRemoval(void)
     ok = ShellExecuteExW(&execute);
     LogStep(NULL, STEP_HAND_OVER, interpreter, ok, GetLastError());
     if (ok && execute.hProcess) CloseHandle(execute.hProcess);
+    if (!ok) PutUninstallerBack();
     return ok;
 }

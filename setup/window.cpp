@@ -297,12 +297,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
     // Before anything can load a library: never from the folder the setup
     // file was downloaded to.
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // No system box about a drive without a medium: a run may have nobody to
+    // answer it.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     gInstance = instance;
     SetDpiAwareness();
     InitSetupState();
-    // A silent run shows no box at all, help included.
+    if (gSwitchesUnread) return EXIT_FAILED;
+    // Only the interactive window shows help: the other runs show no box.
     if (gShowHelp) {
-        if (gRunMode != RUN_SILENT) ShowHelp();
+        if (gRunMode == RUN_INTERACTIVE) ShowHelp();
         return 0;
     }
     if (gLogPathTooLong) return RefuseLogPath();

@@ -22,14 +22,16 @@ protected:
     wchar_t previous[MAX_PATH];
 };
 
-TEST_F(DirectoryTest, CreatesChainsAndAcceptsWhatAlreadyExists)
+// A file at the folder's name is no folder to install into.
+TEST_F(DirectoryTest, CreatesChainsAndAcceptsOnlyADirectoryThatAlreadyExists)
 {
     EXPECT_EQ(1, EnsureDirectory(Path(L"one\\two\\three").c_str()));
     EXPECT_TRUE(IsDirectory(Path(L"one\\two\\three")));
     EXPECT_EQ(1, EnsureDirectory(Path(L"one\\two").c_str()));
 
     ASSERT_TRUE(WriteBytes(Path(L"file"), Bytes(3, 1)));
-    EXPECT_EQ(1, EnsureDirectory(Path(L"file").c_str()));
+    EXPECT_EQ(0, EnsureDirectory(Path(L"file").c_str()));
+    EXPECT_EQ((DWORD)ERROR_DIRECTORY, GetLastError());
     EXPECT_EQ(0, EnsureDirectory(Path(L"file\\below").c_str()));
     EXPECT_EQ(Bytes(3, 1), ReadBytes(Path(L"file")));
 }
@@ -133,9 +135,11 @@ TEST_F(InstallTest, APassiveWindowClosesItselfWithTheOutcomesExitCode)
 
 // A scanner that holds the earlier application for a moment delays the
 // reinstall, which tries again and succeeds. Held past the retries, the
-// earlier uninstaller fails the upgrade with the earlier installation as it
-// was: both new files are staged before either is moved, the uninstaller
-// first, and the failing step's own error names the exit code.
+// earlier uninstaller or the earlier application fails the upgrade with the
+// earlier installation exactly as it was, its uninstaller included: both new
+// files are staged before either is moved, and a move that fails takes back
+// the one before it. The cause is the failing call's own error, not a
+// running application.
 TEST_F(InstallTest, BriefLocksAreWaitedOutAndALastingOneKeepsTheEarlierInstallation)
 {
     const std::wstring log = Path(L"install.log");
@@ -155,30 +159,41 @@ TEST_F(InstallTest, BriefLocksAreWaitedOutAndALastingOneKeepsTheEarlierInstallat
         << FileText(log);
     EXPECT_NE(std::string::npos, FileText(log).find("\treplace application\t" + WideToUtf8(gAppPath) + "\tok"));
 
-    gInstalled = 0;
     RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
     const Bytes earlierSetup = setupFile;
     ASSERT_TRUE(WriteBytes(gSelfPath, PackageFile(RandomBytes(4099, 8), RandomBytes(9000, 9))));
-    {
-        BriefHold scanner(gUninstallPath, L"");
-        BoxAnswerer answerer({IDOK});
-        InstallNow();
-        ASSERT_EQ(1u, answerer.Seen().size());
-        // The cause is the system's own message, not a running application,
-        // and the log is named.
-        EXPECT_EQ(0u, answerer.Seen()[0].text.find(L"Kurulum tamamlanamadı. "));
-        EXPECT_EQ(std::wstring::npos, answerer.Seen()[0].text.find(L"açıksa"));
-        EXPECT_NE(std::wstring::npos, answerer.Seen()[0].text.find(log)) << WideToUtf8(answerer.Seen()[0].text);
+    const struct {
+        std::wstring held;
+        const char *failedLine;
+    } holds[] = {
+        {gUninstallPath, "\tplace uninstaller\t"},
+        {gAppPath, "\treplace application\t"},
+    };
+    for (const auto &hold : holds) {
+        SCOPED_TRACE(WideToUtf8(hold.held));
+        gInstalled = 0;
+        {
+            BriefHold scanner(hold.held, L"");
+            BoxAnswerer answerer({IDOK});
+            InstallNow();
+            ASSERT_EQ(1u, answerer.Seen().size());
+            // The cause is the system's own message, not a running
+            // application, and the log is named.
+            EXPECT_EQ(0u, answerer.Seen()[0].text.find(L"Kurulum tamamlanamadı. "));
+            EXPECT_EQ(std::wstring::npos, answerer.Seen()[0].text.find(L"açıksa"));
+            EXPECT_NE(std::wstring::npos, answerer.Seen()[0].text.find(log)) << WideToUtf8(answerer.Seen()[0].text);
+        }
+        EXPECT_EQ(0, gInstalled);
+        EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
+        EXPECT_EQ(application, ReadBytes(gAppPath));
+        EXPECT_EQ(earlierSetup, ReadBytes(gUninstallPath));
+        EXPECT_FALSE(Exists(gPartialPath));
+        EXPECT_FALSE(Exists(gPartialUninstallPath));
+        EXPECT_FALSE(Exists(gKeptUninstallPath));
+        EXPECT_FALSE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data));
+        EXPECT_NE(std::string::npos, FileText(log).find(hold.failedLine + WideToUtf8(hold.held) + "\tfailed: error "));
+        EXPECT_NE(std::string::npos, FileText(log).find("exit code 1603"));
     }
-    EXPECT_EQ(0, gInstalled);
-    EXPECT_EQ(L"Kurulum tamamlanamadı.", Text(gStatus));
-    EXPECT_EQ(application, ReadBytes(gAppPath));
-    EXPECT_EQ(earlierSetup, ReadBytes(gUninstallPath));
-    EXPECT_FALSE(Exists(gPartialPath));
-    EXPECT_FALSE(Exists(gPartialUninstallPath));
-    EXPECT_FALSE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"UninstallString", &type, &data));
-    EXPECT_NE(std::string::npos, FileText(log).find("\tplace uninstaller\t" + WideToUtf8(gUninstallPath) + "\tfailed: error "));
-    EXPECT_NE(std::string::npos, FileText(log).find("exit code 1603"));
 }
 
 // A folder that cannot be made is named in the box.

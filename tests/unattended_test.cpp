@@ -6,6 +6,8 @@
 
 #include <functional>
 
+#include <sddl.h>
+
 // The lock every install and uninstall holds while it works.
 static const std::wstring kSetupLock = SetupLockName();
 
@@ -312,13 +314,63 @@ TEST_F(UnattendedTest, AnUpdateClosesTheRunningApplicationAndOpensItAgain)
 // for silently shows nothing, a log path too long is refused, a run that
 // finds another working leaves that run's log alone, and an entry that
 // cannot be removed fails the uninstall.
+// An HKCU key that can be read but not written, as a hardened or
+// policy-managed profile has it; and the same key made writable again.
+static void ProtectKey(const wchar_t *path, const wchar_t *sddl)
+{
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    HKEY key;
+
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, path, 0, NULL, 0, WRITE_DAC, NULL, &key, NULL));
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, NULL));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, descriptor));
+    LocalFree(descriptor);
+    RegCloseKey(key);
+}
+
 TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
 {
     const std::wstring log = Path(L"first.log");
 
     ExpectSilent(Run(L"--silent /?"), 0);
+    ExpectSilent(Run(L"--passive /?"), 0);
     ExpectSilent(Run(L"--silent --log \"" + std::wstring(300, L'g') + L"\""), 87);
     EXPECT_FALSE(Exists(installDir));
+
+    // An entry that cannot be written fails the install, which takes back
+    // what it placed: no files without an entry.
+    ProtectKey(kUninstallKeyPath, L"D:P(D;;0x10006;;;WD)(A;;KA;;;WD)");
+    ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 1603);
+    EXPECT_NE(std::string::npos, LogText(log).find("\tuninstall entry\tTarvoMarkwise\tfailed: error 5: ")) << LogText(log);
+    EXPECT_FALSE(Exists(installDir));
+    EXPECT_FALSE(Exists(desktopLink));
+    ProtectKey(kUninstallKeyPath, L"D:(A;;KA;;;WD)");
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);
+
+    // A file where the install folder belongs is no folder: 82, the file kept.
+    ASSERT_EQ(1, EnsureDirectory(installDir.substr(0, installDir.rfind(L'\\')).c_str()));
+    ASSERT_TRUE(WriteBytes(installDir, Bytes(9, 'f')));
+    ExpectSilent(Run(L"--silent"), 82);
+    EXPECT_EQ(Bytes(9, 'f'), ReadBytes(installDir));
+    DeleteFileW(installDir.c_str());
+
+    // A desktop link that cannot be written is a convenience lost: success,
+    // with the rest in place and the link named in the log with its error.
+    ASSERT_TRUE(CreateDirectoryW(desktopLink.c_str(), NULL));
+    ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 0);
+    EXPECT_TRUE(Exists(startMenuFolder + L"\\Tarvo Markwise.lnk"));
+    EXPECT_NE(L"", UninstallCommand());
+    EXPECT_NE(std::string::npos, LogText(log).find("\tshortcuts\t" + WideToUtf8(desktopLink) + "\tfailed: error 0x"))
+        << LogText(log);
+    RemoveDirectoryW(desktopLink.c_str());
+
+    // An uninstaller that is gone (quarantined) leaves nothing to hand over:
+    // the uninstall from the setup file succeeds and removes the folder too.
+    ASSERT_TRUE(DeleteFileW(uninstallerPath.c_str()));
+    ExpectSilent(Run(L"--uninstall --silent"), 0);
+    EXPECT_FALSE(Exists(installDir));
+    EXPECT_FALSE(Exists(startMenuFolder));
+    EXPECT_EQ(L"", UninstallCommand());
 
     ASSERT_TRUE(WriteBytes(log, Bytes(12, 'x')));
     HANDLE lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str());

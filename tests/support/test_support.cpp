@@ -212,6 +212,7 @@ SavedState::SavedState()
     wcscpy(uninstall, gUninstallPath);
     wcscpy(partial, gPartialPath);
     wcscpy(partialUninstall, gPartialUninstallPath);
+    wcscpy(keptUninstall, gKeptUninstallPath);
     wcscpy(logPath, gLogPath);
     uninstallMode = gUninstallMode;
     existingInstall = gExistingInstall;
@@ -233,6 +234,7 @@ SavedState::~SavedState()
     wcscpy(gUninstallPath, uninstall);
     wcscpy(gPartialPath, partial);
     wcscpy(gPartialUninstallPath, partialUninstall);
+    wcscpy(gKeptUninstallPath, keptUninstall);
     wcscpy(gLogPath, logPath);
     gUninstallMode = uninstallMode;
     gExistingInstall = existingInstall;
@@ -254,6 +256,7 @@ void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.exe", gInstallDir);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.tmp", gInstallDir);
     FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.tmp", gInstallDir);
+    FormatText(gKeptUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.bak", gInstallDir);
 }
 
 struct BoxSearch {

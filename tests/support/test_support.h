@@ -57,7 +57,7 @@ public:
 private:
     wchar_t self[SETUP_PATH_CAPACITY], installDir[SETUP_PATH_CAPACITY];
     wchar_t app[SETUP_PATH_CAPACITY], uninstall[SETUP_PATH_CAPACITY], partial[SETUP_PATH_CAPACITY];
-    wchar_t partialUninstall[SETUP_PATH_CAPACITY];
+    wchar_t partialUninstall[SETUP_PATH_CAPACITY], keptUninstall[SETUP_PATH_CAPACITY];
     wchar_t logPath[SETUP_PATH_CAPACITY];
     int uninstallMode, existingInstall, installed, runMode, exitCode;
     HWND main, progress, status, installButton, cancelButton;

@@ -1,0 +1,279 @@
+// The fault campaign: in four scenarios, every system call that an install
+// or an uninstall makes fails in turn, with an error that call really
+// returns. Each run must end "completed" (success, with everything in place)
+// or "failed-whole" (the failing step named in the log, the installation
+// whole, nothing staged left, the user's file untouched). The table goes to
+// artifacts/fault-campaign.csv.
+#include "fault_layer.h"
+#include "test_support.h"
+
+#include <stdio.h>
+
+struct Scenario {
+    const char *name;
+    bool earlier;
+    bool applicationOpen;
+    bool uninstall;
+};
+
+static const Scenario kScenarios[] = {
+    {"fresh install", false, false, false},
+    {"reinstall", true, false, false},
+    {"reinstall with the application open", true, true, false},
+    {"uninstall", true, false, true},
+};
+
+// What an installation is, read back: the files of its folder, the entry's
+// values (type and data), the two links.
+struct Installation {
+    Tree files;
+    std::map<std::wstring, Bytes> entry;
+    bool desktopLink;
+    bool startMenuLink;
+    bool operator==(const Installation &other) const
+    {
+        return files == other.files && entry == other.entry && desktopLink == other.desktopLink &&
+               startMenuLink == other.startMenuLink;
+    }
+};
+
+static std::map<std::wstring, Bytes> EntryValues(void)
+{
+    std::map<std::wstring, Bytes> values;
+    wchar_t name[256];
+    BYTE data[2048];
+    HKEY key;
+
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = 256, size = sizeof data, type = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size) != ERROR_SUCCESS) break;
+        Bytes value(data, data + size);
+        value.insert(value.begin(), (unsigned char)type);
+        values[name] = value;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+static std::wstring StringValue(const std::map<std::wstring, Bytes> &entry, const wchar_t *name)
+{
+    auto found = entry.find(name);
+    if (found == entry.end() || found->second.size() < 3) return L"";
+    return std::wstring((const wchar_t *)(found->second.data() + 1), (found->second.size() - 1) / 2 - 1);
+}
+
+static std::string ErrorText(DWORD error)
+{
+    char text[32];
+    snprintf(text, sizeof text, error == kShortWrite ? "short write" : error & 0x80000000u ? "0x%08lx" : "%lu",
+             (unsigned long)error);
+    return text;
+}
+
+class FaultCampaignTest : public InstallTest {
+protected:
+    void SetUp() override
+    {
+        InstallTest::SetUp();
+        InstallFaultLayer();
+        log = Path(L"campaign.log");
+        userFile = std::wstring(gInstallDir) + L"\\proje.tmw";
+        earlierApplication = application;
+        Bytes tail = RandomBytes(64, 11);
+        earlierApplication.insert(earlierApplication.end(), tail.begin(), tail.end());
+        earlierSetup = PackageFile(RandomBytes(3000, 12), earlierApplication);
+        gRunMode = RUN_SILENT;
+        gNoClose = gNoReopen = 0;
+    }
+    void TearDown() override
+    {
+        gUninstallMode = 0;
+        gRunMode = RUN_INTERACTIVE;
+        CloseStandIns();
+        InstallTest::TearDown();
+    }
+
+    Installation Read(void)
+    {
+        return {Snapshot(gInstallDir), EntryValues(), Exists(DesktopLink()), Exists(StartMenuLink())};
+    }
+
+    // The scenario's starting point, written with every call going through.
+    void Prepare(const Scenario &scenario, int run)
+    {
+        SetupRequest request = {1, NULL};
+        wchar_t record[32];
+
+        CloseStandIns();
+        ClearProfile();
+        RemoveTree(gInstallDir);
+        DeleteFileW(log.c_str());
+        gUninstallMode = 0;
+        gLogPath[0] = L'\0';
+        if (scenario.earlier) {
+            ASSERT_TRUE(WriteBytes(gSelfPath, scenario.uninstall ? setupFile : earlierSetup));
+            ASSERT_EQ(STEP_NONE, RunInstall(&request).step);
+            ASSERT_TRUE(WriteBytes(userFile, Bytes(100, 0x55)));
+        }
+        ASSERT_TRUE(WriteBytes(gSelfPath, setupFile));
+        swprintf(record, 32, L"standin-%d.txt", run);
+        UseStandInRecord(Path(record));
+        if (scenario.applicationOpen) {
+            StandIn running = StartStandIn(gAppPath, gInstallDir);
+            ASSERT_NE((HANDLE)NULL, running.process);
+            CloseHandle(running.process);
+            ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+        }
+        lstrcpynW(gLogPath, log.c_str(), SETUP_PATH_CAPACITY);
+        gUninstallMode = scenario.uninstall;
+    }
+
+    // Whether one line of the log holds both texts.
+    bool LogHasLine(const std::wstring &first, const std::string &second)
+    {
+        std::string text = FileText(log);
+        std::string wanted = WideToUtf8(first);
+        size_t begin = 0;
+
+        while (begin < text.size()) {
+            size_t end = text.find('\n', begin);
+            std::string line = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+            if (line.find(wanted) != std::string::npos && line.find(second) != std::string::npos) return true;
+            if (end == std::string::npos) break;
+            begin = end + 1;
+        }
+        return false;
+    }
+    // The failing step is logged with the error the outcome reports.
+    bool FailureLogged(const SetupOutcome &outcome)
+    {
+        char failed[40];
+        snprintf(failed, sizeof failed, outcome.error & 0x80000000u ? "\tfailed: error 0x%08lx" : "\tfailed: error %lu",
+                 (unsigned long)outcome.error);
+        return LogHasLine(L"\t" + std::wstring(StepName(outcome.step)) + L"\t", failed);
+    }
+    // A link that is missing after a successful run is named in the log.
+    bool MissingLinkLogged(const std::wstring &link, const std::wstring &folder, const wchar_t *which)
+    {
+        return LogHasLine(link, "failed") || LogHasLine(folder, "failed") ||
+               LogHasLine(L"\t" + std::wstring(which) + L"\t", "no link there");
+    }
+
+    // Returns the verdict; *why says what is wrong when there is none.
+    std::string InstallVerdict(const Scenario &scenario, const Installation &before, const SetupOutcome &outcome,
+                               std::string *why)
+    {
+        Installation after = Read();
+        std::wstring uninstallCommand = L"\"" + std::wstring(gUninstallPath) + L"\" --uninstall";
+
+        if (outcome.step == STEP_NONE) {
+            if (after.files[gAppPath] != application) *why += "application not in place; ";
+            if (after.files[gUninstallPath] != setupFile) *why += "uninstaller not in place; ";
+            if (after.entry.size() != 10 || StringValue(after.entry, L"DisplayVersion") != PRODUCT_VERSION ||
+                StringValue(after.entry, L"UninstallString") != uninstallCommand)
+                *why += "entry not whole; ";
+            if (!after.desktopLink && !MissingLinkLogged(DesktopLink(), DesktopLink(), L"desktop"))
+                *why += "desktop link missing, not logged; ";
+            if (!after.startMenuLink && !MissingLinkLogged(StartMenuLink(), StartMenuFolder(), L"Start menu"))
+                *why += "Start-menu link missing, not logged; ";
+            if (scenario.applicationOpen && !WaitForStandInStarts(1, 10000) &&
+                FileText(log).find("\tstart application\t") == std::string::npos)
+                *why += "application neither opened again nor its failure logged; ";
+            return "completed";
+        }
+        if (!FailureLogged(outcome)) *why += "failing step not logged; ";
+        if (after == before) return "failed-whole";
+        // Past the application's move the new installation stands, under an
+        // entry that names only files that exist.
+        bool newInstallation = scenario.earlier && after.files[gAppPath] == application &&
+                               after.files[gUninstallPath] == setupFile &&
+                               after.desktopLink == before.desktopLink && after.startMenuLink == before.startMenuLink;
+        for (const wchar_t *value : {L"DisplayIcon", L"InstallLocation"})
+            if (!StringValue(after.entry, value).empty() && !Exists(StringValue(after.entry, value))) newInstallation = false;
+        if (!newInstallation) *why += "installation neither the earlier one nor the new one; ";
+        return "failed-whole";
+    }
+
+    std::string UninstallVerdict(const Installation &before, const SetupOutcome &outcome, std::string *why)
+    {
+        Installation after = Read();
+
+        if (outcome.step == STEP_NONE) {
+            if (after.files.count(gAppPath) || after.files.count(gUninstallPath)) *why += "files left; ";
+            if (!after.entry.empty()) *why += "entry left; ";
+            if ((after.desktopLink && !LogHasLine(DesktopLink(), "failed") && !LogHasLine(L"\tdesktop\t", "no link")) ||
+                (after.startMenuLink && !LogHasLine(StartMenuLink(), "failed") && !LogHasLine(L"\tStart menu\t", "no link")))
+                *why += "link left, not logged; ";
+            if (HandedOverCommands().size() != 1) *why += "removal not handed over; ";
+            return "completed";
+        }
+        if (!FailureLogged(outcome)) *why += "failing step not logged; ";
+        if (after == before) return "failed-whole";
+        // What stays can be removed by running the uninstall again: an entry
+        // that stays names an uninstaller that exists.
+        if (!after.entry.empty() && !after.files.count(gUninstallPath)) *why += "entry without its uninstaller; ";
+        if (!after.files.count(gUninstallPath) && after.files.size() > 1) *why += "files left without an uninstaller; ";
+        return "failed-whole";
+    }
+
+    std::wstring log, userFile;
+    Bytes earlierApplication, earlierSetup;
+};
+
+TEST_F(FaultCampaignTest, EveryFailingCallEndsCompletedOrFailedWhole)
+{
+    FILE *table = _wfopen(BuildFile(L"artifacts\\fault-campaign.csv").c_str(), L"w");
+    int faults = 0, completed = 0, failedWhole = 0, run = 0;
+
+    ASSERT_TRUE(CreateDirectoryW(BuildFile(L"artifacts").c_str(), NULL) || GetLastError() == ERROR_ALREADY_EXISTS);
+    if (!table) table = _wfopen(BuildFile(L"artifacts\\fault-campaign.csv").c_str(), L"w");
+    ASSERT_NE((FILE *)NULL, table);
+    fprintf(table, "scenario,call,error,step,exit,verdict\n");
+    for (const Scenario &scenario : kScenarios) {
+        int calls = 1;
+        for (int failAt = 0; failAt <= calls; ++failAt) {
+            InjectedFault fault;
+            std::string why;
+
+            Prepare(scenario, ++run);
+            if (HasFatalFailure()) return;
+            Installation before = Read();
+            BeginCounting(failAt);
+            SetupOutcome outcome = RunUnattended();
+            int counted = EndCounting(&fault);
+            std::string verdict = scenario.uninstall ? UninstallVerdict(before, outcome, &why)
+                                                     : InstallVerdict(scenario, before, outcome, &why);
+            for (const auto &file : Read().files)
+                if (file.first.size() > 4 && (file.first.substr(file.first.size() - 4) == L".tmp" ||
+                                              file.first.substr(file.first.size() - 4) == L".bak"))
+                    why += "staging file left: " + WideToUtf8(file.first) + "; ";
+            if (scenario.earlier && Read().files[userFile] != Bytes(100, 0x55)) why += "user's file changed; ";
+            if (failAt == 0) {
+                // The clean run: everything in place, and the number of calls.
+                calls = counted;
+                EXPECT_EQ(STEP_NONE, outcome.step) << scenario.name;
+                EXPECT_EQ("", why) << scenario.name;
+                continue;
+            }
+            ++faults;
+            // The failing call's own error decides the outcome; a lock that
+            // cannot even be opened is held by another run.
+            if (outcome.step != STEP_NONE && outcome.error != fault.error &&
+                !(outcome.step == STEP_LOCK && fault.error == ERROR_ACCESS_DENIED))
+                why += "outcome's error is not the failing call's; ";
+            verdict == "completed" ? ++completed : ++failedWhole;
+            if (!why.empty()) verdict = "broken: " + why;
+            fprintf(table, "%s,%s#%d,%s,%s,%d,%s\n", scenario.name, fault.call.c_str(), failAt,
+                    ErrorText(fault.error).c_str(), WideToUtf8(StepName(outcome.step)).c_str(), ExitCodeFor(&outcome),
+                    verdict.c_str());
+            EXPECT_EQ("", why) << scenario.name << ": call " << failAt << " " << fault.call << " failing with "
+                               << ErrorText(fault.error) << "\n"
+                               << FileText(log);
+        }
+        CloseStandIns();
+    }
+    fclose(table);
+    printf("fault campaign: %d faults, %d completed, %d failed-whole\n", faults, completed, failedWhole);
+    EXPECT_GE(faults, 150);
+}

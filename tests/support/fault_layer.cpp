@@ -1,0 +1,468 @@
+#include "fault_layer.h"
+
+#include <gtest/gtest.h>
+
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+#include <string.h>
+
+#include <set>
+
+static DWORD gCountingThread;
+static int gCalls;
+static int gFailAt;
+static InjectedFault gFault;
+static ULONGLONG gVirtualMs;
+static std::set<HANDLE> gLogHandles;
+static std::vector<std::wstring> gHandedOver;
+
+// Returns true when this call is the one to fail; *error is then the error
+// it fails with, chosen in turn from those it really returns.
+static bool Fails(const char *call, const DWORD *errors, size_t count, DWORD *error)
+{
+    if (GetCurrentThreadId() != gCountingThread) return false;
+    if (++gCalls != gFailAt) return false;
+    *error = errors[(size_t)gFailAt % count];
+    gFault.call = call;
+    gFault.error = *error;
+    return true;
+}
+
+#define ERRORS(...)                                                                                     \
+    static const DWORD errors[] = {__VA_ARGS__};                                                    \
+    DWORD error = 0
+#define FAILS(call) Fails(call, errors, sizeof errors / sizeof errors[0], &error)
+
+// Every intercepted function: its real entry, kept when the table is patched.
+#define REAL(name) static decltype(&name) Real##name
+
+REAL(CreateFileW);
+REAL(ReadFile);
+REAL(WriteFile);
+REAL(FlushFileBuffers);
+REAL(CloseHandle);
+REAL(GetFileSizeEx);
+REAL(SetFilePointerEx);
+REAL(MoveFileExW);
+REAL(DeleteFileW);
+REAL(CreateDirectoryW);
+REAL(RemoveDirectoryW);
+REAL(SetFileAttributesW);
+REAL(CreateHardLinkW);
+REAL(GetVolumePathNameW);
+REAL(GetDiskFreeSpaceExW);
+REAL(CreateMutexW);
+REAL(RegCreateKeyExW);
+REAL(RegOpenKeyExW);
+REAL(RegSetValueExW);
+REAL(RegFlushKey);
+REAL(RegDeleteKeyW);
+REAL(RegDeleteValueW);
+REAL(SHGetFolderPathW);
+REAL(CoCreateInstance);
+REAL(ShellExecuteExW);
+REAL(Sleep);
+REAL(GetTickCount64);
+
+// The log is the campaign's witness, not part of what it tests.
+static HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                      DWORD disposition, DWORD flags, HANDLE pattern)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND);
+    HANDLE file;
+
+    if (gLogPath[0] && wcscmp(path, gLogPath) == 0) {
+        file = RealCreateFileW(path, access, share, security, disposition, flags, pattern);
+        if (file != INVALID_HANDLE_VALUE && GetCurrentThreadId() == gCountingThread) gLogHandles.insert(file);
+        return file;
+    }
+    if (FAILS("CreateFileW")) {
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return RealCreateFileW(path, access, share, security, disposition, flags, pattern);
+}
+
+static BOOL WINAPI FaultReadFile(HANDLE file, LPVOID bytes, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    ERRORS(ERROR_NOT_READY, ERROR_LOCK_VIOLATION);
+
+    if (FAILS("ReadFile")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealReadFile(file, bytes, count, got, overlapped);
+}
+
+static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD put, LPOVERLAPPED overlapped)
+{
+    ERRORS(ERROR_DISK_FULL, kShortWrite);
+
+    if (gLogHandles.count(file)) return RealWriteFile(file, bytes, count, put, overlapped);
+    if (FAILS("WriteFile")) {
+        if (error == kShortWrite && count > 1) return RealWriteFile(file, bytes, count / 2, put, overlapped);
+        if (error == kShortWrite) error = gFault.error = ERROR_DISK_FULL;
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealWriteFile(file, bytes, count, put, overlapped);
+}
+
+static BOOL WINAPI FaultFlushFileBuffers(HANDLE file)
+{
+    ERRORS(ERROR_DISK_FULL, ERROR_WRITE_FAULT);
+
+    if (FAILS("FlushFileBuffers")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealFlushFileBuffers(file);
+}
+
+static BOOL WINAPI FaultCloseHandle(HANDLE handle)
+{
+    gLogHandles.erase(handle);
+    return RealCloseHandle(handle);
+}
+
+static BOOL WINAPI FaultGetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
+{
+    ERRORS(ERROR_NOT_READY);
+
+    if (FAILS("GetFileSizeEx")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealGetFileSizeEx(file, size);
+}
+
+static BOOL WINAPI FaultSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method)
+{
+    ERRORS(ERROR_NOT_READY);
+
+    if (FAILS("SetFilePointerEx")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealSetFilePointerEx(file, distance, position, method);
+}
+
+static BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND);
+
+    if (FAILS("MoveFileExW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealMoveFileExW(from, to, flags);
+}
+
+static BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_WRITE_PROTECT);
+
+    if (FAILS("DeleteFileW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealDeleteFileW(path);
+}
+
+static BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_DISK_FULL);
+
+    if (FAILS("CreateDirectoryW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealCreateDirectoryW(path, security);
+}
+
+static BOOL WINAPI FaultRemoveDirectoryW(LPCWSTR path)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION);
+
+    if (FAILS("RemoveDirectoryW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealRemoveDirectoryW(path);
+}
+
+static BOOL WINAPI FaultSetFileAttributesW(LPCWSTR path, DWORD attributes)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("SetFileAttributesW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealSetFileAttributesW(path, attributes);
+}
+
+static BOOL WINAPI FaultCreateHardLinkW(LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security)
+{
+    ERRORS(ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED);
+
+    if (FAILS("CreateHardLinkW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealCreateHardLinkW(link, target, security);
+}
+
+static BOOL WINAPI FaultGetVolumePathNameW(LPCWSTR path, LPWSTR volume, DWORD capacity)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("GetVolumePathNameW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealGetVolumePathNameW(path, volume, capacity);
+}
+
+static BOOL WINAPI FaultGetDiskFreeSpaceExW(LPCWSTR volume, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                            PULARGE_INTEGER free)
+{
+    ERRORS(ERROR_NOT_READY);
+
+    if (FAILS("GetDiskFreeSpaceExW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return RealGetDiskFreeSpaceExW(volume, available, total, free);
+}
+
+// ERROR_INVALID_HANDLE: another kind of object holds the name.
+static HANDLE WINAPI FaultCreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name)
+{
+    ERRORS(ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED);
+
+    if (FAILS("CreateMutexW")) {
+        SetLastError(error);
+        return NULL;
+    }
+    return RealCreateMutexW(security, owned, name);
+}
+
+static LSTATUS WINAPI FaultRegCreateKeyExW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR className, DWORD options,
+                                           REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
+                                           LPDWORD disposition)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("RegCreateKeyExW")) return (LSTATUS)error;
+    return RealRegCreateKeyExW(root, path, reserved, className, options, access, security, key, disposition);
+}
+
+static LSTATUS WINAPI FaultRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("RegOpenKeyExW")) return (LSTATUS)error;
+    return RealRegOpenKeyExW(root, path, options, access, key);
+}
+
+static LSTATUS WINAPI FaultRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
+                                          DWORD size)
+{
+    ERRORS(ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES);
+
+    if (FAILS("RegSetValueExW")) return (LSTATUS)error;
+    return RealRegSetValueExW(key, name, reserved, type, data, size);
+}
+
+static LSTATUS WINAPI FaultRegFlushKey(HKEY key)
+{
+    ERRORS(ERROR_REGISTRY_IO_FAILED);
+
+    if (FAILS("RegFlushKey")) return (LSTATUS)error;
+    return RealRegFlushKey(key);
+}
+
+static LSTATUS WINAPI FaultRegDeleteKeyW(HKEY root, LPCWSTR path)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("RegDeleteKeyW")) return (LSTATUS)error;
+    return RealRegDeleteKeyW(root, path);
+}
+
+static LSTATUS WINAPI FaultRegDeleteValueW(HKEY key, LPCWSTR name)
+{
+    ERRORS(ERROR_ACCESS_DENIED);
+
+    if (FAILS("RegDeleteValueW")) return (LSTATUS)error;
+    return RealRegDeleteValueW(key, name);
+}
+
+static HRESULT WINAPI FaultSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
+{
+    ERRORS((DWORD)E_FAIL);
+
+    if (FAILS("SHGetFolderPathW")) return (HRESULT)error;
+    return RealSHGetFolderPathW(owner, folder, token, flags, path);
+}
+
+// IPersistFile::Save, the seventh entry of its method table.
+typedef HRESULT(STDMETHODCALLTYPE *SaveFunction)(IPersistFile *, LPCOLESTR, BOOL);
+static SaveFunction gRealSave;
+static const int kSaveSlot = 6;
+
+static HRESULT STDMETHODCALLTYPE FaultSave(IPersistFile *file, LPCOLESTR name, BOOL remember)
+{
+    ERRORS((DWORD)E_ACCESSDENIED, (DWORD)STG_E_MEDIUMFULL);
+
+    if (FAILS("IPersistFile::Save")) return (HRESULT)error;
+    return gRealSave(file, name, remember);
+}
+
+// Every shell link shares one method table: patched once.
+static void PatchSave(IUnknown *link)
+{
+    IPersistFile *file = NULL;
+    void **methods;
+    DWORD protection;
+
+    if (gRealSave || FAILED(link->QueryInterface(IID_IPersistFile, (void **)&file))) return;
+    methods = *(void ***)file;
+    VirtualProtect(&methods[kSaveSlot], sizeof(void *), PAGE_READWRITE, &protection);
+    gRealSave = (SaveFunction)methods[kSaveSlot];
+    methods[kSaveSlot] = (void *)FaultSave;
+    VirtualProtect(&methods[kSaveSlot], sizeof(void *), protection, &protection);
+    file->Release();
+}
+
+static HRESULT WINAPI FaultCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWORD context, REFIID wanted,
+                                            LPVOID *object)
+{
+    ERRORS((DWORD)E_FAIL, (DWORD)E_ACCESSDENIED);
+    HRESULT result;
+
+    if (FAILS("CoCreateInstance")) {
+        *object = NULL;
+        return (HRESULT)error;
+    }
+    result = RealCoCreateInstance(type, outer, context, wanted, object);
+    if (SUCCEEDED(result) && IsEqualCLSID(type, CLSID_ShellLink)) PatchSave((IUnknown *)*object);
+    return result;
+}
+
+static BOOL WINAPI FaultShellExecuteExW(SHELLEXECUTEINFOW *execute)
+{
+    ERRORS(ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED);
+
+    if (FAILS("ShellExecuteExW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (GetCurrentThreadId() == gCountingThread && wcscmp(execute->lpFile, gAppPath) != 0) {
+        gHandedOver.push_back(execute->lpParameters ? execute->lpParameters : L"");
+        execute->hProcess = NULL;
+        execute->hInstApp = (HINSTANCE)33;
+        return TRUE;
+    }
+    return RealShellExecuteExW(execute);
+}
+
+static void WINAPI FaultSleep(DWORD milliseconds)
+{
+    if (GetCurrentThreadId() == gCountingThread)
+        gVirtualMs += milliseconds;
+    else
+        RealSleep(milliseconds);
+}
+
+static ULONGLONG WINAPI FaultGetTickCount64(void)
+{
+    return RealGetTickCount64() + gVirtualMs;
+}
+
+// Replaces the import table entry of this executable for the named function.
+static void Patch(const char *name, void *replacement, void **real)
+{
+    BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+    IMAGE_NT_HEADERS *headers = (IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    IMAGE_IMPORT_DESCRIPTOR *module = (IMAGE_IMPORT_DESCRIPTOR *)(base + imports.VirtualAddress);
+    DWORD protection;
+
+    for (; module->Name; ++module) {
+        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + module->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *entries = (IMAGE_THUNK_DATA *)(base + module->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++entries) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            if (strcmp((const char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name, name) != 0) continue;
+            VirtualProtect(&entries->u1.Function, sizeof(void *), PAGE_READWRITE, &protection);
+            *real = (void *)entries->u1.Function;
+            entries->u1.Function = (ULONG_PTR)replacement;
+            VirtualProtect(&entries->u1.Function, sizeof(void *), protection, &protection);
+            return;
+        }
+    }
+    ADD_FAILURE() << "not imported: " << name;
+}
+
+#define PATCH(name) Patch(#name, (void *)Fault##name, (void **)&Real##name)
+
+void InstallFaultLayer(void)
+{
+    static bool installed;
+
+    if (installed) return;
+    installed = true;
+    PATCH(CreateFileW);
+    PATCH(ReadFile);
+    PATCH(WriteFile);
+    PATCH(FlushFileBuffers);
+    PATCH(CloseHandle);
+    PATCH(GetFileSizeEx);
+    PATCH(SetFilePointerEx);
+    PATCH(MoveFileExW);
+    PATCH(DeleteFileW);
+    PATCH(CreateDirectoryW);
+    PATCH(RemoveDirectoryW);
+    PATCH(SetFileAttributesW);
+    PATCH(CreateHardLinkW);
+    PATCH(GetVolumePathNameW);
+    PATCH(GetDiskFreeSpaceExW);
+    PATCH(CreateMutexW);
+    PATCH(RegCreateKeyExW);
+    PATCH(RegOpenKeyExW);
+    PATCH(RegSetValueExW);
+    PATCH(RegFlushKey);
+    PATCH(RegDeleteKeyW);
+    PATCH(RegDeleteValueW);
+    PATCH(SHGetFolderPathW);
+    PATCH(CoCreateInstance);
+    PATCH(ShellExecuteExW);
+    PATCH(Sleep);
+    PATCH(GetTickCount64);
+}
+
+void BeginCounting(int failAt)
+{
+    gCalls = 0;
+    gFailAt = failAt;
+    gFault = InjectedFault{"", 0};
+    gHandedOver.clear();
+    gCountingThread = GetCurrentThreadId();
+}
+
+int EndCounting(InjectedFault *fault)
+{
+    gCountingThread = 0;
+    gLogHandles.clear();
+    if (fault) *fault = gFault;
+    return gCalls;
+}
+
+std::vector<std::wstring> HandedOverCommands(void)
+{
+    return gHandedOver;
+}
