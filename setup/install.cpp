@@ -172,6 +172,21 @@ static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
     PlaceShortcuts();
 }
 
+// A newer version is never replaced without leave: a stale download, an
+// old package still assigned by a management tool or an old script would
+// otherwise take the user back silently.
+static int CheckInstalledVersion(SetupOutcome *outcome, const SetupRequest *request)
+{
+    wchar_t installed[64];
+    wchar_t versions[160];
+
+    if (request->allowDowngrade) return 1;
+    InstalledVersion(installed, 64);
+    if (CompareVersions(installed, PRODUCT_VERSION) <= 0) return 1;
+    FormatText(versions, 160, L"%ls installed, %ls in this setup file", installed, PRODUCT_VERSION);
+    return LogStep(outcome, STEP_VERSION, versions, 0, ERROR_PRODUCT_VERSION);
+}
+
 // Paths cut at 259 characters would overlap (the uninstaller landing on the
 // application), so they count as a directory that cannot be made.
 static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, InstallRun *run)
@@ -179,6 +194,7 @@ static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, Ins
     int whole = InstallPathsWhole();
     int ok;
 
+    if (!CheckInstalledVersion(outcome, request)) return;
     RemoveObsoleteComponent();
     if (!request->closeApplications && RunningApplicationCount() > 0 &&
         !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))

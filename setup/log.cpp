@@ -55,7 +55,7 @@ void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
 }
 
 static const wchar_t *const kStepNames[] = {
-    L"done",           L"setup lock",         L"retire the old agent", L"free space",
+    L"done",           L"setup lock",         L"installed version",    L"retire the old agent", L"free space",
     L"close application", L"install folder",  L"read package",         L"write application",
     L"replace application", L"place uninstaller", L"shortcuts",        L"uninstall entry",
     L"remove application", L"remove shortcuts", L"remove uninstall entry", L"hand over removal",

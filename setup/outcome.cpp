@@ -35,6 +35,7 @@ int ExitCodeFor(const SetupOutcome *outcome)
 
     if (outcome->step == STEP_NONE) return EXIT_DONE;
     if (outcome->step == STEP_LOCK) return error == ERROR_INSTALL_ALREADY_RUNNING ? EXIT_BUSY : EXIT_FAILED;
+    if (outcome->step == STEP_VERSION) return EXIT_NEWER_INSTALLED;
     if (outcome->step == STEP_CLOSE_APPLICATION) return EXIT_APPLICATION_RUNNING;
     if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return EXIT_DISK_FULL;
     if (outcome->step == STEP_FOLDER) return EXIT_FOLDER_NOT_MADE;
@@ -185,11 +186,30 @@ static void PresentInstallOutcome(SetupOutcome *outcome)
     gInstalled = 1;
 }
 
+// Only the interactive window asks, naming both versions; the others need
+// --allow-downgrade, or the procedure refuses. The default answer keeps the
+// newer version. Returns 0 when the user keeps it.
+static int MayReplaceNewerVersion(SetupRequest *request)
+{
+    wchar_t installed[64];
+    wchar_t question[512];
+
+    if (request->allowDowngrade || gRunMode != RUN_INTERACTIVE) return 1;
+    InstalledVersion(installed, 64);
+    if (CompareVersions(installed, PRODUCT_VERSION) <= 0) return 1;
+    FormatText(question, 512, kReplaceNewerQuestion, installed, PRODUCT_VERSION, installed, PRODUCT_VERSION);
+    DiscardQueuedInput();
+    if (MessageBoxW(gMain, question, kInstallTitle, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) != IDYES) return 0;
+    request->allowDowngrade = 1;
+    return 1;
+}
+
 void InstallNow(void)
 {
-    SetupRequest request = {!gNoClose, ShowWaitingForApplication};
+    SetupRequest request = {!gNoClose, ShowWaitingForApplication, gAllowDowngrade};
     SetupOutcome outcome;
 
+    if (!MayReplaceNewerVersion(&request)) return;
     if (!MayCloseApplication(kInstallTitle)) return;
     DisableButtons();
     SetWindowTextW(gStatus, kWorkingStatus);
@@ -264,7 +284,7 @@ static int PresentUninstallOutcome(SetupOutcome *outcome)
 
 void UninstallNow(void)
 {
-    SetupRequest request = {!gNoClose, DisableButtons};
+    SetupRequest request = {!gNoClose, DisableButtons, 0};
     SetupOutcome outcome;
 
     DiscardQueuedInput();
@@ -278,7 +298,7 @@ void UninstallNow(void)
 // removal over and the install has opened again what it closed.
 SetupOutcome RunUnattended(void)
 {
-    SetupRequest request = {!gNoClose, NULL};
+    SetupRequest request = {!gNoClose, NULL, gAllowDowngrade};
     SetupOutcome outcome = gUninstallMode ? RemoveInstallation(&request) : RunInstall(&request);
 
     FinishUnattended(&outcome);
@@ -305,6 +325,7 @@ static const wchar_t kHelpText[] =
     L"--log <dosya> (/LOG=<dosya>)\therbir adımı bu dosyaya yazar (UTF-8)\n"
     L"--no-close (/NOCLOSEAPPLICATIONS)\taçık Tarvo Markwise'ı kapatmaz; o zaman 32 ile biter\n"
     L"--no-reopen (/NORESTARTAPPLICATIONS)\tkapatılan Tarvo Markwise'ı kurulumdan sonra yeniden açmaz\n"
+    L"--allow-downgrade (/ALLOWDOWNGRADE)\tkurulu daha yeni bir sürümün yerine sormadan bu sürümü kurar\n"
     L"--uninstall\tkaldırır\n"
     L"--help (/?)\tbu yardımı gösterir\n"
     L"\n"
@@ -317,6 +338,18 @@ int RefuseLogPath(void)
     if (gRunMode == RUN_INTERACTIVE)
         MessageBoxW(NULL, kLogPathTooLongText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
     return EXIT_BAD_LOG_PATH;
+}
+
+// Before anything is written: a service account has no user's profile, and
+// what it installed would be there for nobody. The log says what to do.
+int RefuseServiceAccount(void)
+{
+    StartLog();
+    LogLine(L"account", L"service account",
+            L"refused: the setup installs for the user who runs it; run it in the user's context, not as SYSTEM");
+    if (gRunMode == RUN_INTERACTIVE)
+        MessageBoxW(NULL, kServiceAccountText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
+    return EXIT_SERVICE_ACCOUNT;
 }
 
 void ShowHelp(void)

@@ -21,6 +21,9 @@
 // then ends with 32) or closed.
 #define NO_CLOSE_SWITCHES {L"--no-close", L"/NOCLOSEAPPLICATIONS"}
 #define NO_REOPEN_SWITCHES {L"--no-reopen", L"/NORESTARTAPPLICATIONS"}
+// A newer installed version is replaced only with the user's leave in the
+// window; these give it for every mode.
+#define ALLOW_DOWNGRADE_SWITCHES {L"--allow-downgrade", L"/ALLOWDOWNGRADE"}
 // Followed by the log file's path as the next argument, or joined to it.
 #define LOG_SWITCH L"--log"
 #define LOG_SWITCH_JOINED L"/LOG="
@@ -36,7 +39,9 @@
     X(112, EXIT_DISK_FULL, "diskFull", L"diskte yeterli yer yok")                                    \
     X(1603, EXIT_FAILED, "contactSupport", L"başka bir hata; ayrıntılar günlükte")                  \
     X(1618, EXIT_BUSY, "installInProgress", L"başka bir kurulum veya kaldırma sürüyor; sonra yeniden deneyin") \
-    X(1620, EXIT_PACKAGE_DAMAGED, "contactSupport", L"kurulum dosyası bozuk veya eksik; yeniden indirin")
+    X(1620, EXIT_PACKAGE_DAMAGED, "contactSupport", L"kurulum dosyası bozuk veya eksik; yeniden indirin") \
+    X(1625, EXIT_SERVICE_ACCOUNT, "blockedByPolicy", L"bir hizmet hesabıyla (SYSTEM) çalıştırıldı; kullanıcının oturumunda çalıştırın") \
+    X(1638, EXIT_NEWER_INSTALLED, "downgrade", L"daha yeni bir sürüm kurulu; hiçbir şey değiştirilmedi")
 
 #define SETUP_EXIT_CODE_ENUM(code, name, response, meaning) name = code,
 enum SetupExitCode { SETUP_EXIT_CODES(SETUP_EXIT_CODE_ENUM) };

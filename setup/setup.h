@@ -49,6 +49,8 @@ extern int gShowHelp;
 // unattended install that closed it; from the switches.
 extern int gNoClose;
 extern int gNoReopen;
+// A newer installed version may be replaced; from the switches.
+extern int gAllowDowngrade;
 // The log file named by the switches; empty for no log, and when the path
 // named is too long, which refuses the run.
 extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
@@ -64,6 +66,7 @@ extern int gExitCode;
 enum SetupStep {
     STEP_NONE,
     STEP_LOCK,
+    STEP_VERSION,
     STEP_AGENT,
     STEP_ROOM,
     STEP_CLOSE_APPLICATION,
@@ -100,6 +103,7 @@ struct SetupOutcome {
 struct SetupRequest {
     int closeApplications;
     void (*waiting)(void);
+    int allowDowngrade;
 };
 
 // Window and drawing handles; null until the window subsystem creates them.
@@ -121,6 +125,14 @@ void DeriveInstallPaths(const wchar_t *localAppData);
 int InstallPathsWhole(void);
 void ReadSwitches(const wchar_t *commandLine);
 void InitSetupState(void);
+// The accounts services run as (LocalSystem, LocalService, NetworkService)
+// have no user's profile to install into.
+int IsServiceAccount(PSID sid);
+int RunsAsServiceAccount(void);
+// Versions compared by number, part by part, missing parts counting as 0; a
+// version that cannot be read counts as older than any that can. Returns
+// <0, 0 or >0 as strcmp does.
+int CompareVersions(const wchar_t *left, const wchar_t *right);
 
 // The log: one UTF-8 line per step, when the switches name a log file. A log
 // that cannot be written changes nothing else.
@@ -161,6 +173,8 @@ int DeleteRetryingBriefLocks(const wchar_t *path);
 void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
 HRESULT CreateShortcut(const wchar_t *linkPath);
 int UninstallEntryExists(void);
+// The DisplayVersion of the installed entry; empty when there is none.
+void InstalledVersion(wchar_t *version, int capacity);
 int WriteUninstallEntry(void);
 int RemoveUninstallEntry(void);
 void RemoveObsoleteComponent(void);
@@ -190,6 +204,7 @@ void InstallNow(void);
 void UninstallNow(void);
 void ShowHelp(void);
 int RefuseLogPath(void);
+int RefuseServiceAccount(void);
 SetupOutcome RunUnattended(void);
 int RunSilently(void);
 

@@ -106,6 +106,16 @@ int UninstallEntryExists(void)
     return status == ERROR_SUCCESS;
 }
 
+void InstalledVersion(wchar_t *version, int capacity)
+{
+    DWORD size = (DWORD)(capacity * sizeof(wchar_t));
+
+    version[0] = L'\0';
+    if (RegGetValueW(HKEY_CURRENT_USER, kUninstallKey, L"DisplayVersion", RRF_RT_REG_SZ, NULL, version, &size) !=
+        ERROR_SUCCESS)
+        version[0] = L'\0';
+}
+
 // Every value counts: an entry without one of them is not the entry that
 // Settings and the deployment tools read. The first failure ends the writing
 // and is the one reported.

@@ -3,6 +3,7 @@
 
 #include <shellapi.h>
 #include <shlobj.h>
+#include <stdlib.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <wchar.h>
@@ -35,6 +36,7 @@ int gRunMode;
 int gShowHelp;
 int gNoClose;
 int gNoReopen;
+int gAllowDowngrade;
 int gLogPathTooLong;
 int gSwitchesUnread;
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
@@ -104,6 +106,7 @@ static const wchar_t *const kPassiveSwitches[] = PASSIVE_SWITCHES;
 static const wchar_t *const kHelpSwitches[] = HELP_SWITCHES;
 static const wchar_t *const kNoCloseSwitches[] = NO_CLOSE_SWITCHES;
 static const wchar_t *const kNoReopenSwitches[] = NO_REOPEN_SWITCHES;
+static const wchar_t *const kAllowDowngradeSwitches[] = ALLOW_DOWNGRADE_SWITCHES;
 
 static int IsOneOf(const wchar_t *argument, const wchar_t *const *switches, size_t count)
 {
@@ -144,6 +147,8 @@ void ReadSwitches(const wchar_t *commandLine)
             gNoClose = 1;
         else if (IsOneOf(arguments[i], kNoReopenSwitches, sizeof kNoReopenSwitches / sizeof kNoReopenSwitches[0]))
             gNoReopen = 1;
+        else if (IsOneOf(arguments[i], kAllowDowngradeSwitches, sizeof kAllowDowngradeSwitches / sizeof kAllowDowngradeSwitches[0]))
+            gAllowDowngrade = 1;
         else if (_wcsicmp(arguments[i], LOG_SWITCH) == 0 && i + 1 < count)
             SetLogPath(arguments[++i]);
         else if (_wcsnicmp(arguments[i], LOG_SWITCH_JOINED, joinedLength) == 0)
@@ -167,4 +172,69 @@ void InitSetupState(void)
     gUninstallMode = SelectUninstallMode(GetCommandLineW(), gSelfPath);
     ReadSwitches(GetCommandLineW());
     gExistingInstall = gAppPath[0] && GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
+}
+
+int IsServiceAccount(PSID sid)
+{
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinLocalServiceSid) ||
+           IsWellKnownSid(sid, WinNetworkServiceSid);
+}
+
+int RunsAsServiceAccount(void)
+{
+    HANDLE token = NULL;
+    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = 0;
+    int service = 0;
+
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
+        service = IsServiceAccount(((TOKEN_USER *)buffer)->User.Sid);
+    CloseHandle(token);
+    return service;
+}
+
+// Reads one part: digits up to a dot or the end. Returns the character after
+// it, or NULL when the part is not a number.
+static const wchar_t *VersionPart(const wchar_t *text, unsigned long long *part)
+{
+    const wchar_t *start = text;
+
+    *part = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        if (text - start >= 18) return NULL;
+        *part = *part * 10 + (unsigned long long)(*text - L'0');
+    }
+    if (text == start || (*text != L'.' && *text != L'\0')) return NULL;
+    return text;
+}
+
+static int ReadableVersion(const wchar_t *text)
+{
+    unsigned long long part;
+
+    if (!text || !*text) return 0;
+    for (;;) {
+        if (!(text = VersionPart(text, &part))) return 0;
+        if (!*text) return 1;
+        ++text;
+    }
+}
+
+int CompareVersions(const wchar_t *left, const wchar_t *right)
+{
+    unsigned long long leftPart = 0;
+    unsigned long long rightPart = 0;
+    int leftReadable = ReadableVersion(left);
+    int rightReadable = ReadableVersion(right);
+
+    if (!leftReadable || !rightReadable) return leftReadable - rightReadable;
+    while (*left || *right) {
+        if (*left) left = VersionPart(left, &leftPart); else leftPart = 0;
+        if (*right) right = VersionPart(right, &rightPart); else rightPart = 0;
+        if (leftPart != rightPart) return leftPart < rightPart ? -1 : 1;
+        if (*left) ++left;
+        if (*right) ++right;
+    }
+    return 0;
 }

@@ -54,6 +54,13 @@ static const wchar_t kLogPathTooLongText[] =
 static const wchar_t kUninstallFailedFirst[] = L"Tarvo Markwise kaldırılamadı.";
 static const wchar_t kInstalledStatus[] = L"Kurulum tamamlandı. Projeleriniz korundu.";
 
+// The installed version, this one, then both again.
+static const wchar_t kReplaceNewerQuestion[] =
+    L"Bu bilgisayarda Tarvo Markwise %ls kurulu; bu kurulum dosyası daha eski olan %ls sürümünü kurar.\n\n"
+    L"Tarvo Markwise %ls, %ls ile değiştirilsin mi?";
+static const wchar_t kServiceAccountText[] =
+    L"Tarvo Markwise kullanıcı hesabına kurulur, ancak bu kurulum bir hizmet hesabıyla (SYSTEM) çalıştırıldı. "
+    L"Kurulumu kullanıcının oturumunda çalıştırın; hiçbir şey değiştirilmedi.";
 static const wchar_t kUninstallQuestion[] =
     L"Tarvo Markwise kaldırılsın mı?\n\nProjeleriniz ve sarf kayıtlarınız silinmez.";
 static const wchar_t kUninstalledText[] =

@@ -310,6 +310,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return 0;
     }
     if (gLogPathTooLong) return RefuseLogPath();
+    if (RunsAsServiceAccount()) return RefuseServiceAccount();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     if (gRunMode == RUN_SILENT) {
         gExitCode = RunSilently();

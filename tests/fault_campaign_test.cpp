@@ -102,7 +102,7 @@ protected:
     // The scenario's starting point, written with every call going through.
     void Prepare(const Scenario &scenario, int run)
     {
-        SetupRequest request = {1, NULL};
+        SetupRequest request = {1, NULL, 0};
         wchar_t record[32];
 
         CloseStandIns();

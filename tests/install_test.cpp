@@ -196,6 +196,31 @@ TEST_F(InstallTest, BriefLocksAreWaitedOutAndALastingOneKeepsTheEarlierInstallat
     }
 }
 
+// A newer installed version is replaced only with a Yes to a box that
+// names both versions; No changes nothing.
+TEST_F(InstallTest, ANewerInstalledVersionIsReplacedOnlyWithLeave)
+{
+    HKEY key;
+
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_SET_VALUE, &key));
+    RegSetValueExW(key, L"DisplayVersion", 0, REG_SZ, (const BYTE *)L"1.0.10", 14);
+    RegCloseKey(key);
+    ASSERT_TRUE(WriteBytes(gAppPath, Bytes(10, 7)));
+    for (int answer : {IDNO, IDYES}) {
+        gInstalled = 0;
+        BoxAnswerer answerer({answer});
+        InstallNow();
+        ASSERT_EQ(1u, answerer.Seen().size());
+        EXPECT_TRUE(answerer.Seen()[0].hasYesNo);
+        EXPECT_NE(std::wstring::npos, answerer.Seen()[0].text.find(L"Tarvo Markwise 1.0.10 kurulu"));
+        EXPECT_NE(std::wstring::npos, answerer.Seen()[0].text.find(L"1.0.2 sürümünü"));
+        EXPECT_EQ(answer == IDYES, gInstalled == 1);
+        EXPECT_EQ(answer == IDYES ? application : Bytes(10, 7), ReadBytes(gAppPath));
+    }
+}
+
 // A folder that cannot be made is named in the box.
 TEST_F(InstallTest, TheErrorBoxNamesTheFolderThatCannotBeMade)
 {

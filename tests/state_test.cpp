@@ -1,6 +1,7 @@
 // Setup state: the bounded formatter, the mode rule and the derived paths.
 #include "test_support.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 
 TEST(BoundedFormatter, CutsAtCapacityMinusOneAndAlwaysTerminates)
@@ -113,4 +114,43 @@ TEST(InitSetupState, ReadsThisProcessAndTheProfile)
     InitSetupState();
     EXPECT_EQ(1, gExistingInstall);
     RemoveTree(gInstallDir);
+}
+
+// Versions compare by number, part by part; missing parts count as 0, and a
+// version that cannot be read is older than any that can.
+TEST(Versions, CompareByNumberPartByPart)
+{
+    const struct {
+        const wchar_t *left, *right;
+        int sign;
+    } cases[] = {
+        {L"1.0.10", L"1.0.2", 1}, {L"1.0.2", L"1.0.10", -1}, {L"1.0.2", L"1.0.2", 0}, {L"1.0", L"1.0.0", 0},
+        {L"1.0.2.0", L"1.0.2", 0}, {L"1.0.2.1", L"1.0.2", 1}, {L"0.9", L"1.0.2", -1}, {L"2", L"1.99.99", 1},
+        {L"beta", L"1.0.2", -1}, {L"", L"0", -1}, {L"1..2", L"1.0.2", -1}, {L"1.0.2 ", L"0.1", -1},
+        {L"beta", L"gamma", 0}, {L"99999999999999999999", L"1", -1},
+    };
+    for (const auto &c : cases) {
+        int result = CompareVersions(c.left, c.right);
+        EXPECT_EQ(c.sign, (result > 0) - (result < 0)) << WideToUtf8(c.left) << " vs " << WideToUtf8(c.right);
+    }
+}
+
+// Wine cannot run a process as a service account, so the classification of
+// a token's user is tried on synthetic SIDs.
+TEST(Accounts, ServiceAccountsAreToldFromUsers)
+{
+    const struct {
+        const wchar_t *sid;
+        int service;
+    } cases[] = {
+        {L"S-1-5-18", 1}, {L"S-1-5-19", 1}, {L"S-1-5-20", 1},
+        {L"S-1-5-21-1004336348-1177238915-682003330-1001", 0}, {L"S-1-5-32-544", 0}, {L"S-1-5-21-0-0-0-1000", 0},
+    };
+    for (const auto &c : cases) {
+        PSID sid = NULL;
+        ASSERT_TRUE(ConvertStringSidToSidW(c.sid, &sid));
+        EXPECT_EQ(c.service, IsServiceAccount(sid)) << WideToUtf8(c.sid);
+        LocalFree(sid);
+    }
+    EXPECT_EQ(0, RunsAsServiceAccount());
 }

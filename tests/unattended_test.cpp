@@ -396,3 +396,43 @@ TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
     ExpectSilent(Run(L"--silent"), 0);
     QuietUninstall();
 }
+
+// A newer installed version is never replaced without leave: unattended runs
+// refuse (1638) and change nothing, unless --allow-downgrade says so; an
+// older, unreadable or equal version is replaced as any reinstall.
+TEST_F(UnattendedTest, ANewerInstalledVersionIsKeptUnlessDowngradeIsAllowed)
+{
+    const std::wstring log = Path(L"version.log");
+    const struct {
+        const wchar_t *installed;
+        std::wstring arguments;
+        DWORD code;
+    } cases[] = {
+        {L"1.0.10", L"--silent --log \"" + log + L"\"", 1638}, {L"1.0.10", L"/VERYSILENT", 1638},
+        {L"1.0.10", L"--passive", 1638},  {L"2", L"--silent", 1638},
+        {L"1.0.10", L"--silent --allow-downgrade", 0}, {L"1.0.10", L"/ALLOWDOWNGRADE /S", 0},
+        {L"1.0.1", L"--silent", 0},       {L"0.9", L"--silent", 0},
+        {L"beta", L"--silent", 0},        {L"1.0.2", L"--silent", 0},
+    };
+
+    ExpectSilent(Run(L"--silent"), 0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.installed) + " " + WideToUtf8(c.arguments));
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_SET_VALUE, &key));
+        RegSetValueExW(key, L"DisplayVersion", 0, REG_SZ, (const BYTE *)c.installed, (DWORD)(wcslen(c.installed) + 1) * 2);
+        RegCloseKey(key);
+        ASSERT_TRUE(WriteBytes(appPath, Bytes(10, 7)));
+        WatchedRun run = Run(c.arguments);
+        ASSERT_TRUE(run.exited);
+        EXPECT_EQ(c.code, run.exitCode);
+        EXPECT_FALSE(run.sawBox);
+        DWORD type;
+        Bytes version;
+        ASSERT_TRUE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"DisplayVersion", &type, &version));
+        EXPECT_EQ(c.code ? c.installed : L"1.0.2", std::wstring((const wchar_t *)version.data()));
+        EXPECT_EQ(c.code ? Bytes(10, 7) : ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+    }
+    EXPECT_NE(std::string::npos, LogText(log).find("\tinstalled version\t1.0.10 installed, 1.0.2 in this setup file\tfailed: error 1638"))
+        << LogText(log);
+}
