@@ -208,4 +208,9 @@ int RefuseServiceAccount(void);
 SetupOutcome RunUnattended(void);
 int RunSilently(void);
 
+// The setup window, laid out for its monitor's DPI and again at every change
+// of DPI; and the fonts and brushes it leaves when it is gone.
+HWND OpenSetupWindow(int showCommand);
+void CloseSetupResources(void);
+
 #endif

@@ -4,13 +4,14 @@
 
 #include <commctrl.h>
 #include <objbase.h>
+#include <string.h>
 
 static const wchar_t kWindowClass[] = L"TarvoMarkwiseSetup102";
 static const wchar_t kFontFace[] = L"Arial";
-// Sizes and positions are given at 96 DPI and scaled by the screen's DPI,
-// the same factor as the fonts. The window is at least its 96-DPI outer size
-// scaled, and large enough for the client area the layout needs under a
-// title bar of any height.
+// Sizes and positions are given at 96 DPI and scaled by the DPI of the
+// monitor the window is on, the same factor as the fonts. The window is at
+// least its 96-DPI outer size scaled, and large enough for the client area
+// the layout needs under a title bar of any height.
 static const int kDesignDpi = 96;
 static const int kWindowWidth = 718;
 static const int kWindowHeight = 438;
@@ -41,7 +42,7 @@ struct ControlLayout {
     const wchar_t *text;
     int x, y, width, height;
     int id;
-    HFONT font;
+    HFONT *font;
     int modes;
     HWND *kept;
     DWORD style;
@@ -50,16 +51,21 @@ struct ControlLayout {
 // Posted once the passive window is on screen: the procedure starts by itself.
 static const UINT WM_APP_START = WM_APP + 1;
 
-// The screen's vertical DPI, read once at start-up.
-static int gDpiY = kDesignDpi;
+// The DPI the window is laid out for: its monitor's.
+static int gDpi = kDesignDpi;
 // The control that had the keyboard focus when the window was last active.
 static HWND gFocusedControl;
 // The input time of the press that started the install.
 static DWORD gInstallPressTime;
 
+static int ScaledFor(int pixels, int dpi)
+{
+    return MulDiv(pixels, dpi, kDesignDpi);
+}
+
 static int Scaled(int pixels)
 {
-    return MulDiv(pixels, gDpiY, kDesignDpi);
+    return ScaledFor(pixels, gDpi);
 }
 
 static const wchar_t *DescriptionText(void)
@@ -74,38 +80,52 @@ static const wchar_t *PrimaryButtonText(void)
     return gExistingInstall ? kReinstallButtonText : kInstallButtonText;
 }
 
-static void CreateControl(HWND window, const ControlLayout *layout)
+static const int kControlCount = 10;
+// The controls that were made, in the order of the layout table.
+static HWND gControls[kControlCount];
+
+// The one layout table, at 96 DPI: read when the window is made and at every
+// change of DPI.
+static void LayoutTable(ControlLayout *controls)
+{
+    const ControlLayout table[kControlCount] = {
+        {L"STATIC", kBrandText, 28, 24, 210, 48, 0, &gBrandFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, &gUiFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, &gUiFont, ON_BOTH_MODES, NULL, 0},
+        {L"STATIC", kFolderLabel, 292, 106, 150, 20, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {L"STATIC", kInformationText, 292, 174, 372, 100, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {PROGRESS_CLASSW, L"", 292, 286, 372, 18, ID_PROGRESS_BAR, NULL, INSTALL_MODE_ONLY, &gProgress, 0},
+        {L"STATIC", kReadyStatus, 292, 314, 372, 24, 0, &gUiFont, INSTALL_MODE_ONLY, &gStatus, 0},
+        {L"BUTTON", PrimaryButtonText(), 452, 356, 100, 34, ID_PRIMARY_BUTTON, &gUiFont, ON_BOTH_MODES, &gInstallButton,
+         kDefaultButtonStyle},
+        {L"BUTTON", kCancelButtonText, 564, 356, 100, 34, ID_CANCEL_BUTTON, &gUiFont, ON_BOTH_MODES, &gCancelButton,
+         kButtonStyle},
+    };
+    memcpy(controls, table, sizeof table);
+}
+
+static HWND CreateControl(HWND window, const ControlLayout *layout)
 {
     HWND control = CreateWindowExW(0, layout->className, layout->text, WS_CHILD | WS_VISIBLE | layout->style,
                                    Scaled(layout->x), Scaled(layout->y), Scaled(layout->width), Scaled(layout->height),
                                    window, (HMENU)(INT_PTR)layout->id, gInstance, NULL);
 
-    if (layout->font) SendMessageW(control, WM_SETFONT, (WPARAM)layout->font, TRUE);
+    if (layout->font) SendMessageW(control, WM_SETFONT, (WPARAM)*layout->font, TRUE);
     if (layout->id == ID_PROGRESS_BAR) SendMessageW(control, PBM_SETBARCOLOR, 0, (LPARAM)kAccent);
     if (layout->kept) *layout->kept = control;
+    return control;
 }
 
 static void OnCreate(HWND window)
 {
-    const ControlLayout controls[] = {
-        {L"STATIC", kBrandText, 28, 24, 210, 48, 0, gBrandFont, ON_BOTH_MODES, NULL, 0},
-        {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, gUiFont, ON_BOTH_MODES, NULL, 0},
-        {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, gUiFont, ON_BOTH_MODES, NULL, 0},
-        {L"STATIC", kFolderLabel, 292, 106, 150, 20, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
-        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
-        {L"STATIC", kInformationText, 292, 174, 372, 100, 0, gUiFont, INSTALL_MODE_ONLY, NULL, 0},
-        {PROGRESS_CLASSW, L"", 292, 286, 372, 18, ID_PROGRESS_BAR, NULL, INSTALL_MODE_ONLY, &gProgress, 0},
-        {L"STATIC", kReadyStatus, 292, 314, 372, 24, 0, gUiFont, INSTALL_MODE_ONLY, &gStatus, 0},
-        {L"BUTTON", PrimaryButtonText(), 452, 356, 100, 34, ID_PRIMARY_BUTTON, gUiFont, ON_BOTH_MODES, &gInstallButton,
-         kDefaultButtonStyle},
-        {L"BUTTON", kCancelButtonText, 564, 356, 100, 34, ID_CANCEL_BUTTON, gUiFont, ON_BOTH_MODES, &gCancelButton,
-         kButtonStyle},
-    };
-    size_t i;
+    ControlLayout controls[kControlCount];
+    int i;
 
     gMain = window;
-    for (i = 0; i < sizeof controls / sizeof controls[0]; ++i)
-        if (controls[i].modes == ON_BOTH_MODES || !gUninstallMode) CreateControl(window, &controls[i]);
+    LayoutTable(controls);
+    for (i = 0; i < kControlCount; ++i)
+        gControls[i] = controls[i].modes == ON_BOTH_MODES || !gUninstallMode ? CreateControl(window, &controls[i]) : NULL;
 }
 
 static void OnEraseBackground(HWND window, HDC dc)
@@ -139,6 +159,122 @@ static HBRUSH OnCtlColorStatic(HWND window, HDC dc, HWND control)
     }
     SetTextColor(dc, kBodyText);
     return gBgBrush;
+}
+
+// Per-monitor DPI functions of newer Windows, looked up at run time; where
+// they are missing, the screen's DPI and the system's metrics serve.
+typedef UINT(WINAPI *DpiForWindowFunction)(HWND);
+typedef BOOL(WINAPI *AdjustForDpiFunction)(RECT *, DWORD, BOOL, DWORD, UINT);
+
+static FARPROC User32Function(const char *name)
+{
+    HMODULE user32 = GetModuleHandleW(L"user32.dll");
+
+    return user32 ? GetProcAddress(user32, name) : NULL;
+}
+
+static int ScreenDpiY(void)
+{
+    HDC screen = GetDC(NULL);
+    int dpiY = 96;
+
+    if (screen) {
+        dpiY = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(NULL, screen);
+    }
+    return dpiY;
+}
+
+static int WindowDpi(HWND window)
+{
+    DpiForWindowFunction dpiForWindow = (DpiForWindowFunction)(void *)User32Function("GetDpiForWindow");
+    UINT dpi = dpiForWindow ? dpiForWindow(window) : 0;
+
+    return dpi ? (int)dpi : ScreenDpiY();
+}
+
+// This style's title bar and borders at a DPI.
+static SIZE FrameSize(int dpi)
+{
+    AdjustForDpiFunction adjustForDpi = (AdjustForDpiFunction)(void *)User32Function("AdjustWindowRectExForDpi");
+    RECT frame = {0, 0, 0, 0};
+    SIZE size;
+
+    if (!adjustForDpi || !adjustForDpi(&frame, kWindowStyle, FALSE, 0, (UINT)dpi))
+        AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
+    size.cx = frame.right - frame.left;
+    size.cy = frame.bottom - frame.top;
+    return size;
+}
+
+// The outer size for the scaled client area at a DPI.
+static SIZE WindowSize(int dpi)
+{
+    SIZE frame = FrameSize(dpi);
+    SIZE size;
+
+    size.cx = ScaledFor(kClientWidth, dpi) + frame.cx;
+    size.cy = ScaledFor(kClientHeight, dpi) + frame.cy;
+    if (size.cx < ScaledFor(kWindowWidth, dpi)) size.cx = ScaledFor(kWindowWidth, dpi);
+    if (size.cy < ScaledFor(kWindowHeight, dpi)) size.cy = ScaledFor(kWindowHeight, dpi);
+    return size;
+}
+
+static HFONT CreateUiFont(int points, int weight, int dpi)
+{
+    return CreateFontW(-MulDiv(points, dpi, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, TURKISH_CHARSET, OUT_TT_PRECIS,
+                       CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, kFontFace);
+}
+
+static void CreateFonts(int dpi)
+{
+    gUiFont = CreateUiFont(9, FW_NORMAL, dpi);
+    gBrandFont = CreateUiFont(28, FW_BOLD, dpi);
+}
+
+// Lays the window out for another DPI: two new fonts, each old one deleted
+// once no control uses it; every control placed from the layout table, never
+// from its current rectangle, so that a round trip returns exactly; the
+// window at the given top-left, with the client area a window opened at
+// that DPI has, under the frame it has now (the system scales the frame
+// itself).
+static void ApplyDpi(HWND window, int dpi, POINT topLeft)
+{
+    ControlLayout controls[kControlCount];
+    HFONT oldUi = gUiFont;
+    HFONT oldBrand = gBrandFont;
+    RECT outer;
+    RECT client;
+    SIZE size = WindowSize(dpi);
+    SIZE frame = FrameSize(dpi);
+    int i;
+
+    gDpi = dpi;
+    CreateFonts(dpi);
+    LayoutTable(controls);
+    for (i = 0; i < kControlCount; ++i) {
+        if (!gControls[i]) continue;
+        SetWindowPos(gControls[i], NULL, Scaled(controls[i].x), Scaled(controls[i].y), Scaled(controls[i].width),
+                     Scaled(controls[i].height), SWP_NOZORDER | SWP_NOACTIVATE);
+        if (controls[i].font) SendMessageW(gControls[i], WM_SETFONT, (WPARAM)*controls[i].font, FALSE);
+    }
+    DeleteObject(oldUi);
+    DeleteObject(oldBrand);
+    GetWindowRect(window, &outer);
+    GetClientRect(window, &client);
+    size.cx += (outer.right - outer.left) - client.right - frame.cx;
+    size.cy += (outer.bottom - outer.top) - client.bottom - frame.cy;
+    SetWindowPos(window, NULL, topLeft.x, topLeft.y, size.cx, size.cy, SWP_NOZORDER | SWP_NOACTIVATE);
+    InvalidateRect(window, NULL, TRUE);
+}
+
+// The window moved to a monitor of another scale: lParam holds the place
+// Windows suggests for it.
+static void OnDpiChanged(HWND window, int dpi, const RECT *suggested)
+{
+    POINT topLeft = {suggested->left, suggested->top};
+
+    if (dpi != gDpi) ApplyDpi(window, dpi, topLeft);
 }
 
 // A small install can end before the second click of a double-click on
@@ -215,6 +351,9 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_SETFOCUS:
         OnSetFocus();
         return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(window, HIWORD(wParam), (const RECT *)lParam);
+        return 0;
     case WM_APP_START:
         OnPrimaryButton(window);
         return 0;
@@ -239,37 +378,6 @@ static void SetDpiAwareness(void)
     if (!setContext || !setContext((HANDLE)(INT_PTR)-4)) SetProcessDPIAware();
 }
 
-// The outer size for the scaled client area, under this style's title bar
-// and borders at the system's metrics.
-static SIZE WindowSize(void)
-{
-    RECT frame = {0, 0, Scaled(kClientWidth), Scaled(kClientHeight)};
-    SIZE size;
-
-    AdjustWindowRectEx(&frame, kWindowStyle, FALSE, 0);
-    size.cx = frame.right - frame.left > Scaled(kWindowWidth) ? frame.right - frame.left : Scaled(kWindowWidth);
-    size.cy = frame.bottom - frame.top > Scaled(kWindowHeight) ? frame.bottom - frame.top : Scaled(kWindowHeight);
-    return size;
-}
-
-static int ScreenDpiY(void)
-{
-    HDC screen = GetDC(NULL);
-    int dpiY = 96;
-
-    if (screen) {
-        dpiY = GetDeviceCaps(screen, LOGPIXELSY);
-        ReleaseDC(NULL, screen);
-    }
-    return dpiY;
-}
-
-static HFONT CreateUiFont(int points, int weight, int dpiY)
-{
-    return CreateFontW(-MulDiv(points, dpiY, 72), 0, 0, 0, weight, FALSE, FALSE, FALSE, TURKISH_CHARSET, OUT_TT_PRECIS,
-                       CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, FF_SWISS | DEFAULT_PITCH, kFontFace);
-}
-
 static void RegisterSetupClass(void)
 {
     WNDCLASSEXW windowClass = {0};
@@ -285,12 +393,52 @@ static void RegisterSetupClass(void)
     RegisterClassExW(&windowClass);
 }
 
+// The window is made for the system's DPI, then, before it is shown, laid
+// out again for the DPI of the monitor it appeared on. Returns NULL when it
+// cannot be made.
+HWND OpenSetupWindow(int showCommand)
+{
+    HWND window;
+    RECT outer;
+    POINT topLeft;
+    SIZE size;
+    int dpi;
+
+    gDpi = ScreenDpiY();
+    CreateFonts(gDpi);
+    gNavyBrush = CreateSolidBrush(kNavy);
+    gBgBrush = CreateSolidBrush(kBackground);
+    RegisterSetupClass();
+    size = WindowSize(gDpi);
+    window = CreateWindowExW(0, kWindowClass, gUninstallMode ? kUninstallTitle : kInstallTitle, kWindowStyle,
+                             CW_USEDEFAULT, CW_USEDEFAULT, size.cx, size.cy, NULL, NULL, gInstance, NULL);
+    if (!window) return NULL;
+    dpi = WindowDpi(window);
+    if (dpi != gDpi) {
+        GetWindowRect(window, &outer);
+        topLeft.x = outer.left;
+        topLeft.y = outer.top;
+        ApplyDpi(window, dpi, topLeft);
+    }
+    ShowWindow(window, showCommand);
+    UpdateWindow(window);
+    SetFocus(gInstallButton);
+    return window;
+}
+
+void CloseSetupResources(void)
+{
+    DeleteObject(gUiFont);
+    DeleteObject(gBrandFont);
+    DeleteObject(gNavyBrush);
+    DeleteObject(gBgBrush);
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand)
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     MSG message = {0};
     HWND window;
-    SIZE size;
 
     (void)previous;
     (void)commandLine;
@@ -318,21 +466,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return gExitCode;
     }
     InitCommonControlsEx(&controls);
-
-    gDpiY = ScreenDpiY();
-    gUiFont = CreateUiFont(9, FW_NORMAL, gDpiY);
-    gBrandFont = CreateUiFont(28, FW_BOLD, gDpiY);
-    gNavyBrush = CreateSolidBrush(kNavy);
-    gBgBrush = CreateSolidBrush(kBackground);
-
-    RegisterSetupClass();
-    size = WindowSize();
-    window = CreateWindowExW(0, kWindowClass, gUninstallMode ? kUninstallTitle : kInstallTitle, kWindowStyle,
-                             CW_USEDEFAULT, CW_USEDEFAULT, size.cx, size.cy, NULL, NULL, gInstance, NULL);
+    window = OpenSetupWindow(showCommand);
     if (!window) return 1;
-    ShowWindow(window, showCommand);
-    UpdateWindow(window);
-    SetFocus(gInstallButton);
     if (gRunMode == RUN_PASSIVE) PostMessageW(window, WM_APP_START, 0, 0);
 
     // The dialog manager gives the keyboard its usual meaning: Tab between
@@ -343,10 +478,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         DispatchMessageW(&message);
     }
 
-    DeleteObject(gUiFont);
-    DeleteObject(gBrandFont);
-    DeleteObject(gNavyBrush);
-    DeleteObject(gBgBrush);
+    CloseSetupResources();
     CoUninitialize();
     return (int)message.wParam;
 }
