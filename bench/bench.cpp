@@ -3,9 +3,9 @@
 //   setup_bench crc FILE              the program's CRC-32 over FILE in memory,
 //                                     with the variant in use and with each
 //                                     variant the processor offers
-//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT,
-//                                     then the flush and the move over OUTPUT
-//                                     that the install does with its file
+//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT
+//                                     (which flushes what it wrote), then the
+//                                     move over OUTPUT that the install does
 //   setup_bench copy SOURCE TARGET    CopyFileW of the same bytes
 //   setup_bench durable SOURCE TARGET the same work as the extraction without
 //                                     the CRC: the bytes copied 64 KiB at a
@@ -130,12 +130,7 @@ static int MeasureExtract(const wchar_t *setup, const wchar_t *output)
     quiet = WaitForQuietMachine();
     start = Seconds();
     ok = ExtractApplication();
-    if (ok) {
-        HANDLE staged = CreateFileW(gPartialPath, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        ok = staged != INVALID_HANDLE_VALUE && FlushFileBuffers(staged);
-        if (staged != INVALID_HANDLE_VALUE) CloseHandle(staged);
-        ok = ok && MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    }
+    ok = ok && MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     printf("seconds %.6f\nseconds_quiet %.6f\nresult %d\n", Seconds() - start, quiet, ok);
     PrintPeakWorkingSet();
     return ok ? 0 : 1;
@@ -202,7 +197,7 @@ static int MeasureShell(const wchar_t *folder)
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     WaitForQuietMachine();
     start = Seconds();
-    ok = CreateShortcut(first) && CreateShortcut(second);
+    ok = SUCCEEDED(CreateShortcut(first)) && SUCCEEDED(CreateShortcut(second));
     saved = Seconds();
     ok = ok && WriteUninstallEntry();
     written = Seconds();
