@@ -13,11 +13,14 @@ back in every round, in alternating order, and each ratio is taken round by
 round. Also: the peak working set of the extracting process, the size of the
 setup program without payload, and the time until the setup window is ready.
 
-Prints a table, writes it to BENCH_DIR/results.csv and draws the throughput
-by payload size to BENCH_DIR/throughput.png. Called by scripts/bench.sh,
+Prints a table, writes it to BENCH_DIR/results.csv and, as a page, to
+BENCH_DIR/performance-results.md, and draws the throughput by payload size
+to BENCH_DIR/throughput.png and the phases to BENCH_DIR/phases.png. With
+--publish DIR (docs/) the page and the charts are copied there, so that the
+published table is always the benchmark's own. Called by scripts/bench.sh,
 which builds what it needs first.
 
-Usage: bench.py BUILD_DIR [--rounds N] [--warmup N] [--sizes 1,64,512]
+Usage: bench.py BUILD_DIR [--rounds N] [--warmup N] [--sizes 1,64,512] [--publish DIR]
 """
 import argparse
 import contextlib
@@ -378,12 +381,23 @@ def draw_chart(chart, sizes, path):
     figure.savefig(path, metadata={"Software": None})
 
 
+def machine():
+    """The processor, its cores and memory, and the system, as the page names them."""
+    model = "an unknown processor"
+    with contextlib.suppress(OSError), open("/proc/cpuinfo") as info:
+        model = next((line.split(":", 1)[1].strip() for line in info if line.startswith("model name")), model)
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / (1 << 30)
+    wine = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip() or "wine"
+    return f"{os.cpu_count()} cores of {model}, {memory:.0f} GiB, {wine}"
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--warmup", type=int, default=1)
     parser.add_argument("--sizes", default="1,64,512")
+    parser.add_argument("--publish", help="folder to copy the results page and the charts to")
     options = parser.parse_args()
     build = os.path.abspath(options.build)
     folder = os.path.join(build, "bench")
@@ -557,15 +571,24 @@ def main():
         writer.writerow(["kind", "measure", "median", "unit", "min", "max"])
         for row in rows:
             writer.writerow([row[0], row[1]] + [f"{v:.3f}" if isinstance(v, float) else v for v in row[2:]])
-    print(f"| measure | median | unit | min | max |\n| --- | ---: | --- | ---: | ---: |")
-    for kind, label, value, unit, low, high in rows:
-        number = lambda v: "" if v is None else (f"{v:,.0f}" if abs(v) >= 100 else f"{v:.2f}")
-        print(f"| {label} | {number(value)} | {unit} | {number(low)} | {number(high)} |")
+    number = lambda v: "" if v is None else (f"{v:,.0f}" if abs(v) >= 100 else f"{v:.2f}")
+    table = ["| measure | median | unit | min | max |", "| --- | ---: | --- | ---: | ---: |"]
+    table += [f"| {label} | {number(value)} | {unit} | {number(low)} | {number(high)} |"
+              for kind, label, value, unit, low, high in rows]
+    print("\n".join(table))
     picture = os.path.join(folder, "throughput.png")
     draw_chart(chart, sizes, picture)
     phases_picture = os.path.join(folder, "phases.png")
     draw_phases(phase_chart, tuple(floors), sizes, phases_picture)
-    print(f"\nwritten to {results}, {picture} and {phases_picture}")
+    page = os.path.join(folder, "performance-results.md")
+    with open(page, "w", encoding="utf-8") as out:
+        out.write("# Benchmark results\n\nWritten by `bench/bench.py` (`scripts/bench.sh "
+                  + " ".join(sys.argv[2:]) + "`), on " + machine() + "; the charts beside it are "
+                  "[throughput.png](throughput.png) and [phases.png](phases.png).\n\n" + "\n".join(table) + "\n")
+    if options.publish:
+        for name in (page, picture, phases_picture):
+            shutil.copy(name, options.publish)
+    print(f"\nwritten to {results}, {page}, {picture} and {phases_picture}")
 
 
 if __name__ == "__main__":

@@ -8,4 +8,5 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh nsis python3-matplotlib
 cmake --preset release
 cmake --build --preset release --target setup_file setup_bench setup_bench_empty setup_bench_empty_imports
-/usr/bin/python3 bench/bench.py build/release "$@"
+python3=$(sed -n "s/^Python3_EXECUTABLE:[A-Z]*=//p" build/release/CMakeCache.txt)
+"$python3" bench/bench.py build/release "$@"
