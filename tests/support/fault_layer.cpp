@@ -38,33 +38,73 @@ static bool Fails(const char *call, const DWORD *errors, size_t count, DWORD *er
 // Every intercepted function: its real entry, kept when the table is patched.
 #define REAL(name) static decltype(&name) Real##name
 
+// A function that fails with a result and the last error, or one that
+// returns its error as its result (the registry's, the shell's HRESULTs).
+#define FAULT(type, name, failure, parameters, arguments, ...)                                         \
+    REAL(name);                                                                                         \
+    static type WINAPI Fault##name parameters                                                           \
+    {                                                                                                   \
+        ERRORS(__VA_ARGS__);                                                                            \
+        if (FAILS(#name)) {                                                                             \
+            SetLastError(error);                                                                        \
+            return failure;                                                                             \
+        }                                                                                               \
+        return Real##name arguments;                                                                    \
+    }
+#define FAULT_STATUS(type, name, parameters, arguments, ...)                                           \
+    REAL(name);                                                                                         \
+    static type WINAPI Fault##name parameters                                                           \
+    {                                                                                                   \
+        ERRORS(__VA_ARGS__);                                                                            \
+        if (FAILS(#name)) return (type)error;                                                           \
+        return Real##name arguments;                                                                    \
+    }
+
 REAL(CreateFileW);
-REAL(ReadFile);
 REAL(WriteFile);
-REAL(FlushFileBuffers);
 REAL(CloseHandle);
-REAL(GetFileSizeEx);
-REAL(SetFilePointerEx);
-REAL(MoveFileExW);
-REAL(DeleteFileW);
-REAL(CreateDirectoryW);
-REAL(RemoveDirectoryW);
-REAL(SetFileAttributesW);
-REAL(CreateHardLinkW);
-REAL(GetVolumePathNameW);
-REAL(GetDiskFreeSpaceExW);
-REAL(CreateMutexW);
-REAL(RegCreateKeyExW);
-REAL(RegOpenKeyExW);
-REAL(RegSetValueExW);
-REAL(RegFlushKey);
-REAL(RegDeleteKeyW);
-REAL(RegDeleteValueW);
-REAL(SHGetFolderPathW);
 REAL(CoCreateInstance);
 REAL(ShellExecuteExW);
 REAL(Sleep);
 REAL(GetTickCount64);
+
+FAULT(BOOL, ReadFile, FALSE, (HANDLE file, LPVOID bytes, DWORD count, LPDWORD got, LPOVERLAPPED overlapped),
+      (file, bytes, count, got, overlapped), ERROR_NOT_READY, ERROR_LOCK_VIOLATION)
+FAULT(BOOL, FlushFileBuffers, FALSE, (HANDLE file), (file), ERROR_DISK_FULL, ERROR_WRITE_FAULT)
+FAULT(BOOL, GetFileSizeEx, FALSE, (HANDLE file, PLARGE_INTEGER size), (file, size), ERROR_NOT_READY)
+FAULT(BOOL, SetFilePointerEx, FALSE, (HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method),
+      (file, distance, position, method), ERROR_NOT_READY)
+FAULT(BOOL, MoveFileExW, FALSE, (LPCWSTR from, LPCWSTR to, DWORD flags), (from, to, flags), ERROR_ACCESS_DENIED,
+      ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND)
+FAULT(BOOL, DeleteFileW, FALSE, (LPCWSTR path), (path), ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_WRITE_PROTECT)
+FAULT(BOOL, CreateDirectoryW, FALSE, (LPCWSTR path, LPSECURITY_ATTRIBUTES security), (path, security),
+      ERROR_ACCESS_DENIED, ERROR_DISK_FULL)
+FAULT(BOOL, RemoveDirectoryW, FALSE, (LPCWSTR path), (path), ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION)
+FAULT(BOOL, SetFileAttributesW, FALSE, (LPCWSTR path, DWORD attributes), (path, attributes), ERROR_ACCESS_DENIED)
+FAULT(BOOL, CreateHardLinkW, FALSE, (LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security),
+      (link, target, security), ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED)
+FAULT(BOOL, GetVolumePathNameW, FALSE, (LPCWSTR path, LPWSTR volume, DWORD capacity), (path, volume, capacity),
+      ERROR_ACCESS_DENIED)
+FAULT(BOOL, GetDiskFreeSpaceExW, FALSE,
+      (LPCWSTR volume, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free),
+      (volume, available, total, free), ERROR_NOT_READY)
+// ERROR_INVALID_HANDLE: another kind of object holds the name.
+FAULT(HANDLE, CreateMutexW, NULL, (LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name), (security, owned, name),
+      ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED)
+FAULT_STATUS(LSTATUS, RegCreateKeyExW,
+             (HKEY root, LPCWSTR path, DWORD reserved, LPWSTR className, DWORD options, REGSAM access,
+              const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition),
+             (root, path, reserved, className, options, access, security, key, disposition), ERROR_ACCESS_DENIED)
+FAULT_STATUS(LSTATUS, RegOpenKeyExW, (HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key),
+             (root, path, options, access, key), ERROR_ACCESS_DENIED)
+FAULT_STATUS(LSTATUS, RegSetValueExW,
+             (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size),
+             (key, name, reserved, type, data, size), ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES)
+FAULT_STATUS(LSTATUS, RegFlushKey, (HKEY key), (key), ERROR_REGISTRY_IO_FAILED)
+FAULT_STATUS(LSTATUS, RegDeleteKeyW, (HKEY root, LPCWSTR path), (root, path), ERROR_ACCESS_DENIED)
+FAULT_STATUS(LSTATUS, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), ERROR_ACCESS_DENIED)
+FAULT_STATUS(HRESULT, SHGetFolderPathW, (HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path),
+             (owner, folder, token, flags, path), (DWORD)E_FAIL)
 
 // The log is the campaign's witness, not part of what it tests.
 static HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -85,17 +125,7 @@ static HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, L
     return RealCreateFileW(path, access, share, security, disposition, flags, pattern);
 }
 
-static BOOL WINAPI FaultReadFile(HANDLE file, LPVOID bytes, DWORD count, LPDWORD got, LPOVERLAPPED overlapped)
-{
-    ERRORS(ERROR_NOT_READY, ERROR_LOCK_VIOLATION);
-
-    if (FAILS("ReadFile")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealReadFile(file, bytes, count, got, overlapped);
-}
-
+// A short write writes half and reports that.
 static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWORD put, LPOVERLAPPED overlapped)
 {
     ERRORS(ERROR_DISK_FULL, kShortWrite);
@@ -110,203 +140,10 @@ static BOOL WINAPI FaultWriteFile(HANDLE file, LPCVOID bytes, DWORD count, LPDWO
     return RealWriteFile(file, bytes, count, put, overlapped);
 }
 
-static BOOL WINAPI FaultFlushFileBuffers(HANDLE file)
-{
-    ERRORS(ERROR_DISK_FULL, ERROR_WRITE_FAULT);
-
-    if (FAILS("FlushFileBuffers")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealFlushFileBuffers(file);
-}
-
 static BOOL WINAPI FaultCloseHandle(HANDLE handle)
 {
     gLogHandles.erase(handle);
     return RealCloseHandle(handle);
-}
-
-static BOOL WINAPI FaultGetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
-{
-    ERRORS(ERROR_NOT_READY);
-
-    if (FAILS("GetFileSizeEx")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealGetFileSizeEx(file, size);
-}
-
-static BOOL WINAPI FaultSetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER position, DWORD method)
-{
-    ERRORS(ERROR_NOT_READY);
-
-    if (FAILS("SetFilePointerEx")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealSetFilePointerEx(file, distance, position, method);
-}
-
-static BOOL WINAPI FaultMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags)
-{
-    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_PATH_NOT_FOUND);
-
-    if (FAILS("MoveFileExW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealMoveFileExW(from, to, flags);
-}
-
-static BOOL WINAPI FaultDeleteFileW(LPCWSTR path)
-{
-    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION, ERROR_WRITE_PROTECT);
-
-    if (FAILS("DeleteFileW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealDeleteFileW(path);
-}
-
-static BOOL WINAPI FaultCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
-{
-    ERRORS(ERROR_ACCESS_DENIED, ERROR_DISK_FULL);
-
-    if (FAILS("CreateDirectoryW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealCreateDirectoryW(path, security);
-}
-
-static BOOL WINAPI FaultRemoveDirectoryW(LPCWSTR path)
-{
-    ERRORS(ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION);
-
-    if (FAILS("RemoveDirectoryW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealRemoveDirectoryW(path);
-}
-
-static BOOL WINAPI FaultSetFileAttributesW(LPCWSTR path, DWORD attributes)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("SetFileAttributesW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealSetFileAttributesW(path, attributes);
-}
-
-static BOOL WINAPI FaultCreateHardLinkW(LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security)
-{
-    ERRORS(ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED);
-
-    if (FAILS("CreateHardLinkW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealCreateHardLinkW(link, target, security);
-}
-
-static BOOL WINAPI FaultGetVolumePathNameW(LPCWSTR path, LPWSTR volume, DWORD capacity)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("GetVolumePathNameW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealGetVolumePathNameW(path, volume, capacity);
-}
-
-static BOOL WINAPI FaultGetDiskFreeSpaceExW(LPCWSTR volume, PULARGE_INTEGER available, PULARGE_INTEGER total,
-                                            PULARGE_INTEGER free)
-{
-    ERRORS(ERROR_NOT_READY);
-
-    if (FAILS("GetDiskFreeSpaceExW")) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return RealGetDiskFreeSpaceExW(volume, available, total, free);
-}
-
-// ERROR_INVALID_HANDLE: another kind of object holds the name.
-static HANDLE WINAPI FaultCreateMutexW(LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name)
-{
-    ERRORS(ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED);
-
-    if (FAILS("CreateMutexW")) {
-        SetLastError(error);
-        return NULL;
-    }
-    return RealCreateMutexW(security, owned, name);
-}
-
-static LSTATUS WINAPI FaultRegCreateKeyExW(HKEY root, LPCWSTR path, DWORD reserved, LPWSTR className, DWORD options,
-                                           REGSAM access, const LPSECURITY_ATTRIBUTES security, PHKEY key,
-                                           LPDWORD disposition)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("RegCreateKeyExW")) return (LSTATUS)error;
-    return RealRegCreateKeyExW(root, path, reserved, className, options, access, security, key, disposition);
-}
-
-static LSTATUS WINAPI FaultRegOpenKeyExW(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("RegOpenKeyExW")) return (LSTATUS)error;
-    return RealRegOpenKeyExW(root, path, options, access, key);
-}
-
-static LSTATUS WINAPI FaultRegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data,
-                                          DWORD size)
-{
-    ERRORS(ERROR_ACCESS_DENIED, ERROR_NO_SYSTEM_RESOURCES);
-
-    if (FAILS("RegSetValueExW")) return (LSTATUS)error;
-    return RealRegSetValueExW(key, name, reserved, type, data, size);
-}
-
-static LSTATUS WINAPI FaultRegFlushKey(HKEY key)
-{
-    ERRORS(ERROR_REGISTRY_IO_FAILED);
-
-    if (FAILS("RegFlushKey")) return (LSTATUS)error;
-    return RealRegFlushKey(key);
-}
-
-static LSTATUS WINAPI FaultRegDeleteKeyW(HKEY root, LPCWSTR path)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("RegDeleteKeyW")) return (LSTATUS)error;
-    return RealRegDeleteKeyW(root, path);
-}
-
-static LSTATUS WINAPI FaultRegDeleteValueW(HKEY key, LPCWSTR name)
-{
-    ERRORS(ERROR_ACCESS_DENIED);
-
-    if (FAILS("RegDeleteValueW")) return (LSTATUS)error;
-    return RealRegDeleteValueW(key, name);
-}
-
-static HRESULT WINAPI FaultSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path)
-{
-    ERRORS((DWORD)E_FAIL);
-
-    if (FAILS("SHGetFolderPathW")) return (HRESULT)error;
-    return RealSHGetFolderPathW(owner, folder, token, flags, path);
 }
 
 // IPersistFile::Save, the seventh entry of its method table.
