@@ -222,7 +222,7 @@ static BOOL CALLBACK FindReadyWindow(HWND window, LPARAM context)
     if (process != search->processId || !IsWindowVisible(window)) return TRUE;
     GetClassNameW(window, className, 32);
     button = GetDlgItem(window, ID_PRIMARY_BUTTON);
-    if (wcscmp(className, L"TarvoMarkwiseSetup102") == 0 && button && IsWindowEnabled(button)) {
+    if (wcscmp(className, PRODUCT_WINDOW_CLASS) == 0 && button && IsWindowEnabled(button)) {
         search->ready = window;
         return FALSE;
     }

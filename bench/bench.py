@@ -26,6 +26,7 @@ import argparse
 import contextlib
 import csv
 import glob
+import json
 import os
 import shutil
 import statistics
@@ -42,6 +43,8 @@ ROOT = os.path.dirname(HERE)
 HARNESS = os.path.join(ROOT, "tests", "harness")
 MIB = 1 << 20
 VARIANTS = {"sse2": "SSE2", "avx2": "AVX2", "avx512": "AVX-512"}
+with open(os.path.join(ROOT, "setup", "product.json"), encoding="utf-8") as facts:
+    VERSION = json.load(facts)["version"]
 
 # The peer does the work our install does: the payload, an uninstaller, a
 # desktop link, a Start-menu folder and link, and the same uninstall entry
@@ -76,7 +79,7 @@ Section
   CreateShortCut "$SMPROGRAMS\\PeerBench\\Peer Bench.lnk" "$INSTDIR\\payload.bin" "" "$INSTDIR\\payload.bin" 0
   !insertmacro Phase shortcuts
   WriteRegStr HKCU "${{KEY}}" "DisplayName" "Peer Bench"
-  WriteRegStr HKCU "${{KEY}}" "DisplayVersion" "1.0.2"
+  WriteRegStr HKCU "${{KEY}}" "DisplayVersion" "{version}"
   WriteRegStr HKCU "${{KEY}}" "Publisher" "Peer"
   WriteRegStr HKCU "${{KEY}}" "InstallLocation" "$INSTDIR"
   WriteRegStr HKCU "${{KEY}}" "DisplayIcon" "$INSTDIR\\payload.bin"
@@ -195,7 +198,7 @@ def build_peer(folder, name, payload, phases):
     output = os.path.join(folder, name + ".exe")
     line = f'File "/oname=payload.bin" "{payload}"' if payload else ""
     with open(script, "w") as out:
-        out.write(PEER_SCRIPT.format(output=output, file=line, phases=windows_path(phases)))
+        out.write(PEER_SCRIPT.format(output=output, file=line, phases=windows_path(phases), version=VERSION))
     subprocess.run(["makensis", "-V1", script], check=True)
     return output
 

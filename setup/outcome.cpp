@@ -320,14 +320,7 @@ int RunSilently(void)
 static const wchar_t kHelpText[] =
     L"Kullanım: TarvoMarkwise_Setup.exe [seçenekler]\n"
     L"\n"
-    L"--silent (/S, /VERYSILENT, /quiet, /qn)\tpencere ve soru göstermeden kurar; kaldırıcıda sormadan kaldırır\n"
-    L"--passive (/SILENT, /passive)\tyalnızca ilerlemeyi gösterir; kendiliğinden başlar ve kapanır\n"
-    L"--log <dosya> (/LOG=<dosya>)\therbir adımı bu dosyaya yazar (UTF-8)\n"
-    L"--no-close (/NOCLOSEAPPLICATIONS)\taçık Tarvo Markwise'ı kapatmaz; o zaman 32 ile biter\n"
-    L"--no-reopen (/NORESTARTAPPLICATIONS)\tkapatılan Tarvo Markwise'ı kurulumdan sonra yeniden açmaz\n"
-    L"--allow-downgrade (/ALLOWDOWNGRADE)\tkurulu daha yeni bir sürümün yerine sormadan bu sürümü kurar\n"
-    L"--uninstall\tkaldırır\n"
-    L"--help (/?)\tbu yardımı gösterir\n"
+    PRODUCT_SWITCH_HELP
     L"\n"
     L"Sessiz ve pasif çalışmanın çıkış kodları:"
     SETUP_EXIT_CODES(HELP_EXIT_CODE_LINE);

@@ -17,7 +17,7 @@ static const wchar_t kPartialPathFormat[] = L"%ls\\TarvoMarkwise.tmp";
 static const wchar_t kPartialUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.tmp";
 static const wchar_t kKeptUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.bak";
 
-static const wchar_t kUninstallSwitch[] = L"--uninstall";
+static const wchar_t *const kUninstallSwitches[] = UNINSTALL_SWITCHES;
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
 
 wchar_t gSelfPath[SETUP_PATH_CAPACITY];
@@ -74,7 +74,7 @@ int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath)
     const wchar_t *fileName = lastSlash ? lastSlash + 1 : selfPath;
     size_t i;
 
-    if (commandLine && wcsstr(commandLine, kUninstallSwitch)) return 1;
+    if (commandLine && wcsstr(commandLine, kUninstallSwitches[0])) return 1;
     for (i = 0; i < sizeof kUninstallNameMarkers / sizeof kUninstallNameMarkers[0]; ++i)
         if (wcsstr(fileName, kUninstallNameMarkers[i])) return 1;
     return 0;

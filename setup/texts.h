@@ -1,25 +1,27 @@
-// Every Turkish text the user sees, in one place.
+// Every Turkish text the user sees, in one place; the product's name and
+// version come from its facts.
 #ifndef TARVO_TEXTS_H
 #define TARVO_TEXTS_H
 
-static const wchar_t kInstallTitle[] = L"Tarvo Markwise 1.0.2 Kurulumu";
-static const wchar_t kUninstallTitle[] = L"Tarvo Markwise Kaldırma";
+#include "product.h"
+
+static const wchar_t kInstallTitle[] = PRODUCT_NAME L" " PRODUCT_VERSION L" Kurulumu";
+static const wchar_t kUninstallTitle[] = PRODUCT_NAME L" Kaldırma";
 
 static const wchar_t kBrandText[] = L"tarvo";
 static const wchar_t kInstallBandText[] = L"MARKWISE KURULUMU";
 static const wchar_t kUninstallBandText[] = L"MARKWISE KALDIRMA";
 
 static const wchar_t kInstallDescription[] =
-    L"Tarvo Markwise 1.0.2 kullanıcı hesabınıza kurulacak; yönetici izni gerekmez.";
+    PRODUCT_NAME L" " PRODUCT_VERSION L" kullanıcı hesabınıza kurulacak; yönetici izni gerekmez.";
 static const wchar_t kReinstallDescription[] =
-    L"Tarvo Markwise 1.0.2 kurulacak. Mevcut projeleriniz ve sarf kayıtlarınız korunur.";
+    PRODUCT_NAME L" " PRODUCT_VERSION L" kurulacak. Mevcut projeleriniz ve sarf kayıtlarınız korunur.";
 static const wchar_t kUninstallDescription[] =
     L"Program kaldırılır; projeleriniz ve sarf kayıtlarınız bilgisayarınızda kalır.";
 
 static const wchar_t kFolderLabel[] = L"Kurulum klasörü";
 static const wchar_t kInformationText[] =
-    L"Çalışma biçimi: Tarvo Markwise etiketlerinizi bu bilgisayarda tasarlar ve "
-    L"yazdırır; projeleriniz ve sarf kayıtlarınız kendi klasörlerinizde saklanır. "
+    L"Çalışma biçimi: " PRODUCT_SUMMARY L"; projeleriniz ve sarf kayıtlarınız kendi klasörlerinizde saklanır. "
     L"Program ağ bağlantısı veya hizmet kurmaz, yalnızca siz açtığınızda çalışır.";
 static const wchar_t kReadyStatus[] = L"Kuruluma hazır.";
 

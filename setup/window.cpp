@@ -6,7 +6,7 @@
 #include <objbase.h>
 #include <string.h>
 
-static const wchar_t kWindowClass[] = L"TarvoMarkwiseSetup102";
+static const wchar_t kWindowClass[] = PRODUCT_WINDOW_CLASS;
 static const wchar_t kFontFace[] = L"Arial";
 // Sizes and positions are given at 96 DPI and scaled by the DPI of the
 // monitor the window is on, the same factor as the fonts. The window is at

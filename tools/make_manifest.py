@@ -3,17 +3,15 @@
 installer manifests (ManifestVersion 1.10.0) for the setup file it is given.
 
 The values the program holds (name, version, publisher, uninstall key,
-switches, exit codes) are read from setup/product.h, and the description
-from setup/texts.h, so that the manifest cannot drift from the program. The
-output depends only on its inputs: two builds of the same sources give the
-same bytes.
+summary, switches, exit codes) are read from setup/product.json, their one
+home, so that the manifest cannot drift from the program. The output depends
+only on its inputs: two builds of the same sources give the same bytes.
 
 Usage: make_manifest.py SOURCE_DIR SETUP_FILE INSTALLER_URL LICENSE OUT_DIR
 """
 import hashlib
 import json
 import os
-import re
 import sys
 
 PACKAGE_IDENTIFIER = "TarvoSistem.TarvoMarkwise"
@@ -21,48 +19,22 @@ LOCALE = "tr-TR"
 MANIFEST_VERSION = "1.10.0"
 
 
-def wide_literals(text):
-    """The joined text of the L"..." literals in a stretch of C++."""
-    return "".join(json.loads('"' + part + '"') for part in re.findall(r'L"((?:[^"\\]|\\.)*)"', text))
-
-
 def read_product(source):
-    with open(os.path.join(source, "setup", "product.h"), encoding="utf-8") as header:
-        text = header.read()
-
-    def define(name):
-        match = re.search(rf"^#define {name} (.*)$", text, re.MULTILINE)
-        if not match:
-            raise SystemExit(f"product.h defines no {name}")
-        return match.group(1)
-
-    codes = [(int(code), response) for code, response in
-             re.findall(r'X\((\d+), \w+, "(\w*)", L"', text)]
-    if not codes:
-        raise SystemExit("product.h lists no exit codes")
+    with open(os.path.join(source, "setup", "product.json"), encoding="utf-8") as facts:
+        product = json.load(facts)
+    switches = {switch["macro"]: switch["spellings"] for switch in product["switches"]}
     return {
-        "name": wide_literals(define("PRODUCT_NAME")),
-        "version": wide_literals(define("PRODUCT_VERSION")),
-        "publisher": wide_literals(define("PRODUCT_PUBLISHER")),
-        "key": wide_literals(define("PRODUCT_ENTRY_KEY")),
+        "name": product["name"],
+        "version": product["version"],
+        "publisher": product["publisher"],
+        "key": product["entryKey"],
+        "description": product["summary"] + ".",
         # The program's own spelling of each switch comes first in its list.
-        "silent": re.findall(r'L"([^"]*)"', define("SILENT_SWITCHES"))[0],
-        "passive": re.findall(r'L"([^"]*)"', define("PASSIVE_SWITCHES"))[0],
-        "log": wide_literals(define("LOG_SWITCH")),
-        "codes": codes,
+        "silent": switches["SILENT_SWITCHES"][0],
+        "passive": switches["PASSIVE_SWITCHES"][0],
+        "log": switches["LOG_SWITCHES"][0],
+        "codes": [(code, response) for code, name, response, meaning in product["exitCodes"]],
     }
-
-
-def read_description(source):
-    """The first sentence of what the setup window says the application does."""
-    with open(os.path.join(source, "setup", "texts.h"), encoding="utf-8") as header:
-        text = header.read()
-    match = re.search(r"kInformationText\[\] =(.*?\")\s*;", text, re.DOTALL)
-    if not match:
-        raise SystemExit("texts.h holds no kInformationText")
-    paragraph = wide_literals(match.group(1))
-    sentence = paragraph.split(":", 1)[1].split(";", 1)[0].strip()
-    return sentence + "."
 
 
 def scalar(value):
@@ -116,7 +88,7 @@ def main():
         ("Publisher", product["publisher"]),
         ("PackageName", product["name"]),
         ("License", license_name),
-        ("ShortDescription", read_description(source)),
+        ("ShortDescription", product["description"]),
     ])
     write(out, f"{PACKAGE_IDENTIFIER}.installer.yaml", "installer", identity + [
         ("InstallerType", "exe"),
