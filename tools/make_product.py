@@ -2,13 +2,15 @@
 """Writes what the program takes from setup/product.json, the one home of the
 product's facts: the header product.h (name, version, publisher, the uninstall
 entry's key, the window class, the switches with their help lines and the
-exit codes), the resource script setup.rc (icon, application manifest and
-version block) and the application manifest setup.manifest.
+exit codes), and the resource script and the application manifest from their
+templates in resources/ (setup.rc.in, setup.manifest.in), whose ${...} it
+fills in.
 
-Usage: make_product.py PRODUCT_JSON ICON OUT_DIR
+Usage: make_product.py PRODUCT_JSON RESOURCES_DIR OUT_DIR
 """
 import json
 import os
+import string
 import sys
 
 
@@ -91,78 +93,24 @@ def header(product):
     return "\n".join(lines) + "\n"
 
 
-def resource_script(product, icon, manifest):
-    numbers = ", ".join(str(n) for n in version_numbers(product["version"]))
-    strings = [
-        ("CompanyName", product["publisherPlain"]),
-        ("FileDescription", product["name"] + " Kurulumu"),
-        ("FileVersion", product["version"]),
-        ("InternalName", product["entryKey"] + "Setup"),
-        ("OriginalFilename", product["entryKey"] + "_Setup.exe"),
-        ("ProductName", product["name"]),
-        ("ProductVersion", product["version"]),
-    ]
-    values = "\n".join(f"            VALUE {narrow(key)}, {narrow(value)}" for key, value in strings)
-    return f"""// Written by tools/make_product.py from setup/product.json.
-#pragma code_page(65001)
-#include <windows.h>
-
-LANGUAGE LANG_ENGLISH, SUBLANG_ENGLISH_US
-
-1 ICON {narrow(icon)}
-
-CREATEPROCESS_MANIFEST_RESOURCE_ID RT_MANIFEST {narrow(manifest)}
-
-VS_VERSION_INFO VERSIONINFO
-FILEVERSION {numbers}
-PRODUCTVERSION {numbers}
-FILEFLAGSMASK 0x3F
-FILEFLAGS 0
-FILEOS VOS_NT_WINDOWS32
-FILETYPE VFT_APP
-FILESUBTYPE 0
-BEGIN
-    BLOCK "StringFileInfo"
-    BEGIN
-        BLOCK "041F04E6"
-        BEGIN
-{values}
-        END
-    END
-    BLOCK "VarFileInfo"
-    BEGIN
-        VALUE "Translation", 0x041F, 1254
-    END
-END
-"""
+def template_values(product, resources, manifest):
+    numbers = version_numbers(product["version"])
+    return {
+        "name": product["name"],
+        "version": product["version"],
+        "version_numbers": ", ".join(str(n) for n in numbers),
+        "version_dotted": ".".join(str(n) for n in numbers),
+        "publisher_plain": product["publisherPlain"],
+        "entry_key": product["entryKey"],
+        "assembly_name": product["assemblyName"],
+        "icon": os.path.abspath(os.path.join(resources, "setup.ico")),
+        "manifest": manifest,
+    }
 
 
-def application_manifest(product):
-    version = ".".join(str(n) for n in version_numbers(product["version"]))
-    return f"""<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
-<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
-  <assemblyIdentity type="win32" name="{product['assemblyName']}" version="{version}" processorArchitecture="amd64"/>
-  <description>{product['name']}</description>
-  <dependency>
-    <dependentAssembly>
-      <assemblyIdentity type="win32" name="Microsoft.Windows.Common-Controls" version="6.0.0.0" processorArchitecture="*" publicKeyToken="6595b64144ccf1df" language="*"/>
-    </dependentAssembly>
-  </dependency>
-  <trustInfo xmlns="urn:schemas-microsoft-com:asm.v3">
-    <security>
-      <requestedPrivileges>
-        <requestedExecutionLevel level="asInvoker" uiAccess="false"/>
-      </requestedPrivileges>
-    </security>
-  </trustInfo>
-  <application xmlns="urn:schemas-microsoft-com:asm.v3">
-    <windowsSettings>
-      <dpiAware xmlns="http://schemas.microsoft.com/SMI/2005/WindowsSettings">true/pm</dpiAware>
-      <dpiAwareness xmlns="http://schemas.microsoft.com/SMI/2016/WindowsSettings">PerMonitorV2,PerMonitor</dpiAwareness>
-    </windowsSettings>
-  </application>
-</assembly>
-"""
+def filled(template, values):
+    with open(template, encoding="utf-8") as text:
+        return string.Template(text.read()).substitute(values)
 
 
 def write_if_changed(path, text):
@@ -178,14 +126,15 @@ def write_if_changed(path, text):
 def main():
     if len(sys.argv) != 4:
         raise SystemExit(__doc__)
-    source, icon, out = sys.argv[1:]
+    source, resources, out = sys.argv[1:]
     with open(source, encoding="utf-8") as facts:
         product = json.load(facts)
     os.makedirs(out, exist_ok=True)
     manifest = os.path.join(out, "setup.manifest")
+    values = template_values(product, resources, manifest)
     write_if_changed(os.path.join(out, "product.h"), header(product))
-    write_if_changed(manifest, application_manifest(product))
-    write_if_changed(os.path.join(out, "setup.rc"), resource_script(product, os.path.abspath(icon), manifest))
+    write_if_changed(manifest, filled(os.path.join(resources, "setup.manifest.in"), values))
+    write_if_changed(os.path.join(out, "setup.rc"), filled(os.path.join(resources, "setup.rc.in"), values))
 
 
 if __name__ == "__main__":
