@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the setup program and the benchmark program, builds the peer
 # installers with NSIS, and runs the benchmark under Wine. Arguments go to
-# bench/bench.py (--rounds N, --sizes 1,64,512). The table is printed and
-# written to build/release/bench/results.csv.
+# bench/bench.py (--rounds N, --sizes 1,64,512, --publish docs). The table is
+# printed and written to build/release/bench/results.csv and, as a page, to
+# build/release/bench/performance-results.md; --publish docs copies the page
+# and the charts into docs/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh nsis python3-matplotlib
