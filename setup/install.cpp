@@ -118,7 +118,6 @@ struct InstallRun {
     int earlierUninstallerKept;
     int uninstallerMoved;
     int applicationMoved;
-    int entryWritten;
 };
 
 static int Exists(const wchar_t *path)
@@ -166,7 +165,6 @@ static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
                  GetLastError()))
         return;
     run->applicationMoved = 1;
-    run->entryWritten = 1;
     ok = WriteUninstallEntry();
     if (!LogStep(outcome, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) return;
     PlaceShortcuts();
@@ -212,7 +210,8 @@ static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, Ins
 }
 
 // After a failure the installation is the earlier one: what the run moved
-// goes back, and an entry it wrote goes when there was none. Only an entry
+// goes back, and an entry it wrote (after the application's move) goes when
+// there was none. Only an entry
 // that failed after the new application replaced an earlier one leaves the
 // new application, with its uninstaller, under an entry that names them.
 static void TakeBack(const InstallRun *run)
@@ -221,7 +220,7 @@ static void TakeBack(const InstallRun *run)
 
     if (!run->uninstallerMoved && !run->folderMade) return;
     if (run->applicationMoved && run->earlierApplication) return;
-    if (run->entryWritten && !run->earlierEntry) ok &= RemoveUninstallEntry();
+    if (run->applicationMoved && !run->earlierEntry) ok &= RemoveUninstallEntry();
     if (run->applicationMoved) ok &= DeleteRetryingBriefLocks(gAppPath);
     if (run->uninstallerMoved && run->earlierUninstallerKept)
         ok &= MoveRetryingBriefLocks(gKeptUninstallPath, gUninstallPath);
@@ -234,15 +233,19 @@ static void TakeBack(const InstallRun *run)
 SetupOutcome RunInstall(const SetupRequest *request)
 {
     SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0, {0}};
-    InstallRun run = {0, 0, 0, 0, 0, 0, 0};
+    InstallRun run = {0, 0, 0, 0, 0, 0};
     HANDLE lock = TakeSetupLock(&outcome);
 
     if (lock) {
         InstallSteps(&outcome, request, &run);
-        if (outcome.step != STEP_NONE) TakeBack(&run);
-        // Whatever happened, nothing staged stays behind.
-        DiscardStagingFile(gPartialPath);
-        DiscardStagingFile(gPartialUninstallPath);
+        // Whatever failed, nothing staged stays behind; after success the
+        // staged files have their final names, and only the earlier
+        // uninstaller's second name is left to go.
+        if (outcome.step != STEP_NONE) {
+            TakeBack(&run);
+            DiscardStagingFile(gPartialPath);
+            DiscardStagingFile(gPartialUninstallPath);
+        }
         DiscardStagingFile(gKeptUninstallPath);
     }
     ReleaseSetupLock(lock);

@@ -50,7 +50,8 @@ void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *star
         programs[0] = L'\0';
     LinkPath(desktopLink, kDesktopLinkFormat, desktop, L"desktop");
     LinkPath(startMenuFolder, kStartMenuFolderFormat, programs, L"Start menu");
-    LinkPath(startMenuLink, kStartMenuLinkFormat, startMenuFolder, L"Start menu");
+    startMenuLink[0] = L'\0';
+    if (startMenuFolder[0]) LinkPath(startMenuLink, kStartMenuLinkFormat, startMenuFolder, L"Start menu");
 }
 
 HRESULT CreateShortcut(const wchar_t *linkPath)
