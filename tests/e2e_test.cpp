@@ -166,8 +166,8 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     // the second one, queued before the question, does not answer it. The
     // Tab struck after it moves the focus to "No" only once the box has
     // taken every key before it.
-    SetForegroundWindow(run.window);
-    StrikeKey(VK_RETURN, 2);
+    ASSERT_TRUE(WaitForFront(run.window, Control(ID_PRIMARY_BUTTON), 10000));
+    ASSERT_TRUE(StrikeKeyQueued(run.window, VK_RETURN, 2));
     HWND box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
     StrikeKey(VK_TAB, 1);
@@ -272,8 +272,8 @@ TEST_F(SetupRunTest, ASetupFileWithoutPackageShowsTheErrorAndOffersItsButtonsAga
     // not close the error box unread. Esc struck after it closes the box;
     // had the second Enter closed it, Esc would close the window, and the
     // Tab after it would move no focus.
-    SetForegroundWindow(run.window);
-    StrikeKey(VK_RETURN, 2);
+    ASSERT_TRUE(WaitForFront(run.window, Control(ID_PRIMARY_BUTTON), 10000));
+    ASSERT_TRUE(StrikeKeyQueued(run.window, VK_RETURN, 2));
     HWND box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
     SeenBox error = ReadBox(box);
@@ -352,9 +352,8 @@ TEST_F(SetupRunTest, TheKeyboardAloneInstallsOpensUninstallsAndCloses)
     box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);
     PressKey(FocusOf(box), VK_RETURN);
-    HWND done = NULL;
-    for (int i = 0; i < 100 && (!done || done == box); ++i) done = WaitForTopWindow(run.id, L"#32770", 50);
-    ASSERT_NE(box, done);
+    HWND done = WaitForBox(box);
+    ASSERT_NE((HWND)NULL, done);
     EXPECT_EQ(0u, ReadBox(done).text.find(L"Tarvo Markwise kaldırıldı."));
     PressKey(FocusOf(done), VK_ESCAPE);
     ExpectExitCode(0);

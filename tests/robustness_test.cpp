@@ -275,8 +275,7 @@ TEST_F(KillTest, EndingTheSetupProcessAnywhereLosesNothing)
         ASSERT_NE((HWND)NULL, box);
         if (point > 0) PostMessageW(GetDlgItem(box, IDYES), BM_CLICK, 0, 0);
         if (point >= kPoints - 2) {
-            HWND done = NULL;
-            for (int i = 0; i < 200 && (!done || done == box); ++i) done = WaitForTopWindow(run.id, L"#32770", 50);
+            HWND done = WaitForBox(box);
             if (point == kPoints - 1) PostMessageW(GetDlgItem(done, IDOK), BM_CLICK, 0, 0);
         }
         Sleep(afterYesMs[point]);

@@ -68,6 +68,17 @@ void SetupRunTest::Start(const std::wstring &commandLine)
     ASSERT_NE((HWND)NULL, run.window) << "no setup window for " << WideToUtf8(commandLine);
 }
 
+HWND SetupRunTest::WaitForBox(HWND after)
+{
+    for (DWORD waited = 0; waited <= 20000; waited += 20) {
+        HWND box = WaitForTopWindow(run.id, L"#32770", 0);
+        HWND focus = box && box != after ? FocusOf(box) : NULL;
+        if (focus && GetParent(focus) == box) return box;
+        Sleep(20);
+    }
+    return NULL;
+}
+
 void SetupRunTest::ExpectExitCode(DWORD expected)
 {
     DWORD code = 12345;

@@ -15,7 +15,9 @@ protected:
     void Start(const std::wstring &commandLine);
     void StartSetupFile() { Start(L"\"" + setupPath + L"\""); }
     HWND Control(int id) { return GetDlgItem(run.window, id); }
-    HWND WaitForBox() { return WaitForTopWindow(run.id, L"#32770", 20000); }
+    // A box of the setup other than after, once it has given the focus to one
+    // of its buttons: a key sent before that is lost.
+    HWND WaitForBox(HWND after = NULL);
     void ExpectExitCode(DWORD expected);
     // Runs a setup file (the downloaded one unless named) through a whole install.
     void InstallAndClose(const std::wstring &setupFile = L"");

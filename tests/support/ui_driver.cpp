@@ -256,6 +256,29 @@ void StrikeKey(UINT key, int times)
     SendPairs(down, up, times);
 }
 
+bool StrikeKeyQueued(HWND window, UINT key, int times)
+{
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window, NULL));
+    bool held = thread && SuspendThread(thread) != (DWORD)-1;
+
+    if (held) {
+        StrikeKey(key, times);
+        ResumeThread(thread);
+    }
+    if (thread) CloseHandle(thread);
+    return held;
+}
+
+bool WaitForFront(HWND window, HWND control, DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited <= timeoutMs; waited += 50) {
+        if (GetForegroundWindow() == window && FocusOf(window) == control) return true;
+        SetForegroundWindow(window);
+        Sleep(50);
+    }
+    return false;
+}
+
 // The margin covers the rounding between this process's tick count and the
 // input time the system stamps on a message.
 void AfterDoubleClickTime(ULONGLONG pressedAt)

@@ -49,6 +49,13 @@ void PressKey(HWND target, UINT key);
 // order to the foreground window.
 void Click(HWND control, int times);
 void StrikeKey(UINT key, int times);
+// Strikes a key several times while the thread of a window is held, so that
+// every stroke is queued before the window reads the first: what a slow
+// machine makes of a quick double strike. False if the thread is not held.
+bool StrikeKeyQueued(HWND window, UINT key, int times);
+// Brings a window to the front and waits until it is there with the focus on
+// control, the state in which struck keys reach it.
+bool WaitForFront(HWND window, HWND control, DWORD timeoutMs);
 // Returns once the system's double-click time has passed since a press that
 // was sent at pressedAt (GetTickCount64 taken after sending it).
 void AfterDoubleClickTime(ULONGLONG pressedAt);
