@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake make python3 g++-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev googletest
   wine64 wine fonts-wine xvfb x11-utils imagemagick fonts-liberation icoutils python3-pefile liblnk-utils
-  osslsigncode openssl python3-yaml softhsm2 libengine-pkcs11-openssl opensc
+  osslsigncode openssl python3-yaml softhsm2 libengine-pkcs11-openssl opensc exfatprogs exfat-fuse
   "$@"
 )
 missing=()

@@ -1,60 +1,41 @@
 // The install procedure, and the setup lock that both procedures hold.
 #include "setup.h"
 
-#include <sddl.h>
 #include <wchar.h>
 
 // One install or uninstall at a time for the user, whichever window, script
-// or signed-in session of theirs started it: the name is global and carries
-// the user's SID, since two sessions of one user share one profile.
-static const wchar_t kSetupLockFormat[] = L"Global\\TarvoMarkwiseSetupRunning-%ls";
-
-static void SetupLockName(wchar_t *name, int capacity)
-{
-    HANDLE token = NULL;
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    wchar_t *sid = NULL;
-
-    FormatText(name, capacity, kSetupLockFormat, L"unknown");
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-        ConvertSidToStringSidW(((TOKEN_USER *)buffer)->User.Sid, &sid)) {
-        FormatText(name, capacity, kSetupLockFormat, sid);
-        LocalFree(sid);
-    }
-    CloseHandle(token);
-}
-
-// Returns the lock, held, or NULL with the outcome set when another run holds it.
+// or signed-in session of theirs started it: a file in their own local
+// application-data folder, which all their sessions share, held open without
+// sharing and deleted when the run's handle closes, also when the run is
+// ended from outside. A named object would do the same but for its name,
+// which any process of any user can take first and so keep this user's runs
+// waiting for ever; the profile's folder is theirs alone.
+//
+// Returns the lock, held, or NULL with the outcome set: busy when another
+// run holds the file (or is closing it), and a failure otherwise, which a
+// caller does not retry.
 HANDLE TakeSetupLock(SetupOutcome *outcome)
 {
-    wchar_t name[128];
     HANDLE lock;
     DWORD error;
 
-    SetupLockName(name, 128);
-    lock = CreateMutexW(NULL, TRUE, name);
-    error = GetLastError();
-    // Another run holds it: it exists, for us to share or, when another
-    // token of this user made it, not even to open. Any other failure is
-    // no busy run, and a caller would retry a busy one for ever.
-    if ((lock && error == ERROR_ALREADY_EXISTS) || (!lock && error == ERROR_ACCESS_DENIED))
-        error = ERROR_INSTALL_ALREADY_RUNNING;
-    if (lock && error == ERROR_INSTALL_ALREADY_RUNNING) {
-        CloseHandle(lock);
-        lock = NULL;
+    if (!gLockPath[0]) {
+        LogStep(outcome, STEP_KNOWN_FOLDER, L"local application data", 0, ERROR_PATH_NOT_FOUND);
+        return NULL;
     }
-    if (lock) StartLog();
-    LogStep(outcome, STEP_LOCK, name, lock != NULL, error);
-    return lock;
+    lock = CreateFileW(gLockPath, GENERIC_WRITE | DELETE, 0, NULL, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, NULL);
+    error = GetLastError();
+    if (lock == INVALID_HANDLE_VALUE && (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED))
+        error = ERROR_INSTALL_ALREADY_RUNNING;
+    if (lock != INVALID_HANDLE_VALUE) StartLog();
+    LogStep(outcome, STEP_LOCK, gLockPath, lock != INVALID_HANDLE_VALUE, error);
+    return lock == INVALID_HANDLE_VALUE ? NULL : lock;
 }
 
 void ReleaseSetupLock(HANDLE lock)
 {
-    if (!lock) return;
-    ReleaseMutex(lock);
-    CloseHandle(lock);
+    if (lock) CloseHandle(lock);
 }
 
 // Links go only where the shell knows the folder: a link path without its
@@ -83,21 +64,26 @@ static void PlaceShortcuts(void)
 }
 
 // Before a byte is written: both new files are staged beside the earlier
-// ones until they are moved over them, so the install needs room for both.
-// Where the room cannot be told, the writes themselves will tell.
+// ones until they are moved over them, so the install needs room for both,
+// on the volume of the deepest folder of the install path that exists (a
+// junction may lead elsewhere than its drive letter). Where the room cannot
+// be told, the writes themselves will tell.
 static int CheckRoom(SetupOutcome *outcome)
 {
-    wchar_t volume[SETUP_PATH_CAPACITY] = {0};
+    wchar_t folder[SETUP_PATH_CAPACITY] = {0};
+    wchar_t measured[SETUP_PATH_CAPACITY + 1] = {0};
     ULARGE_INTEGER available;
     unsigned long long needed = 0;
 
-    if (!PackageRoomNeeded(&needed)) return 1;
-    if (!GetVolumePathNameW(gInstallDir, volume, SETUP_PATH_CAPACITY) ||
-        !GetDiskFreeSpaceExW(volume, &available, NULL, NULL))
-        return 1;
+    ExistingFolderOf(gInstallDir, folder);
+    if (!folder[0] || !PackageRoomNeeded(&needed)) return 1;
+    DriveOfFolder(folder, outcome->drive);
+    // A share's folder is named with a closing backslash.
+    FormatText(measured, SETUP_PATH_CAPACITY + 1, folder[wcslen(folder) - 1] == L'\\' ? L"%ls" : L"%ls\\", folder);
+    if (!GetDiskFreeSpaceExW(measured, &available, NULL, NULL)) return 1;
     outcome->neededBytes = needed;
     outcome->availableBytes = available.QuadPart;
-    return LogStep(outcome, STEP_ROOM, volume, available.QuadPart >= needed, ERROR_DISK_FULL);
+    return LogStep(outcome, STEP_ROOM, folder, available.QuadPart >= needed, ERROR_DISK_FULL);
 }
 
 // The application is never touched without leave; leave given, it is
@@ -125,32 +111,40 @@ static int Exists(const wchar_t *path)
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The earlier uninstaller gets a second name before the new one replaces it,
-// so that it can be put back whole. The name is made while this process
-// holds the file open for deleting, so that no program can take a hold that
-// would keep the second name from going again: a hold taken before is
-// waited out, or fails the step, first. Where the volume has no second
-// names, the install goes on without that way back.
+// The earlier uninstaller is kept under a second name before the new one
+// replaces it, so that it can be put back whole. The second name is a hard
+// link, made while this process holds the file open for deleting, so that
+// no program can take a hold that would keep the second name from going
+// again: a hold taken before is waited out, or fails the step, first. A
+// volume without hard links (FAT32, exFAT, many network shares) gets a copy
+// instead. Without either way back, or with a leftover second name that
+// cannot be removed, nothing is moved: the run fails with the earlier
+// installation as it was.
 static int KeepEarlierUninstaller(InstallRun *run)
 {
     ULONGLONG until = BriefLockDeadline();
+    wchar_t note[64];
     HANDLE earlier;
+    int linked;
 
     if (!Exists(gUninstallPath)) return 1;
-    DiscardStagingFile(gKeptUninstallPath);
+    if (!DeleteRetryingBriefLocks(gKeptUninstallPath)) return LogStep(NULL, STEP_DISCARD, gKeptUninstallPath, 0, GetLastError());
     SetFileAttributesW(gUninstallPath, FILE_ATTRIBUTE_NORMAL);
     while ((earlier = CreateFileW(gUninstallPath, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)) == INVALID_HANDLE_VALUE)
         if (!AnotherTry(L"open", gUninstallPath, until)) return 0;
-    run->earlierUninstallerKept = CreateHardLinkW(gKeptUninstallPath, gUninstallPath, NULL);
-    LogStep(NULL, STEP_UNINSTALLER, gKeptUninstallPath, run->earlierUninstallerKept, GetLastError());
+    linked = CreateHardLinkW(gKeptUninstallPath, gUninstallPath, NULL);
+    FormatText(note, 64, L"no second name here (error %lu): a copy instead", (unsigned long)GetLastError());
     CloseHandle(earlier);
-    return 1;
+    if (!linked) LogLine(StepName(STEP_UNINSTALLER), gKeptUninstallPath, note);
+    run->earlierUninstallerKept = linked || CopyFileW(gUninstallPath, gKeptUninstallPath, TRUE);
+    return LogStep(NULL, STEP_UNINSTALLER, gKeptUninstallPath, run->earlierUninstallerKept, GetLastError());
 }
 
 // The moves and the entry. Nothing is moved into place until both new files
 // are whole and on disk. The uninstaller goes first, the application second,
-// the entry last; the links, a convenience, after it.
+// the entry last; the old agent is retired and the links, conveniences, are
+// written only then, when the run can no longer fail.
 static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
 {
     int ok;
@@ -167,6 +161,7 @@ static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
     run->applicationMoved = 1;
     ok = WriteUninstallEntry();
     if (!LogStep(outcome, STEP_ENTRY, PRODUCT_ENTRY_KEY, ok, GetLastError())) return;
+    RemoveObsoleteComponent();
     PlaceShortcuts();
 }
 
@@ -185,18 +180,17 @@ static int CheckInstalledVersion(SetupOutcome *outcome, const SetupRequest *requ
     return LogStep(outcome, STEP_VERSION, versions, 0, ERROR_PRODUCT_VERSION);
 }
 
-// Paths cut at 259 characters would overlap (the uninstaller landing on the
-// application), so they count as a directory that cannot be made.
+// A run that is refused changes nothing: the version, the running copies
+// and the room are checked before the first write. Paths cut at 259
+// characters would overlap (the uninstaller landing on the application), so
+// they count as a directory that cannot be made.
 static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, InstallRun *run)
 {
     int whole = InstallPathsWhole();
     int ok;
 
     if (!CheckInstalledVersion(outcome, request)) return;
-    RemoveObsoleteComponent();
-    if (!request->closeApplications && RunningApplicationCount() > 0 &&
-        !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))
-        return;
+    if (!CheckRunningApplications(outcome, request->closeApplications)) return;
     if (!CheckRoom(outcome)) return;
     run->folderMade = whole && !Exists(gInstallDir);
     ok = whole && EnsureDirectory(gInstallDir);
@@ -204,19 +198,22 @@ static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, Ins
         run->folderMade = 0;
         return;
     }
-    if (!ExtractApplication(outcome) || !WriteUninstaller(outcome)) return;
+    DeleteLeftovers();
+    if (!ExtractApplication(outcome)) return;
     if (!MakeWayForApplication(outcome, request)) return;
     PlaceInstallation(outcome, run);
 }
 
 // After a failure the installation is the earlier one: what the run moved
-// goes back, and an entry it wrote (after the application's move) goes when
-// there was none. Only an entry
-// that failed after the new application replaced an earlier one leaves the
-// new application, with its uninstaller, under an entry that names them.
+// goes back, an entry it wrote (after the application's move) goes when
+// there was none, and a folder it made goes once it is empty again. Only an
+// entry that failed after the new application replaced an earlier one
+// leaves the new application, with its uninstaller, under an entry that
+// names them. A failure is logged only for what really stayed.
 static void TakeBack(const InstallRun *run)
 {
     int ok = 1;
+    DWORD error;
 
     if (!run->uninstallerMoved && !run->folderMade) return;
     if (run->applicationMoved && run->earlierApplication) return;
@@ -226,7 +223,10 @@ static void TakeBack(const InstallRun *run)
         ok &= MoveRetryingBriefLocks(gKeptUninstallPath, gUninstallPath);
     else if (run->uninstallerMoved)
         ok &= DeleteRetryingBriefLocks(gUninstallPath);
-    if (run->folderMade) ok &= RemoveDirectoryW(gInstallDir);
+    if (ok && run->folderMade && !RemoveDirectoryW(gInstallDir)) {
+        error = GetLastError();
+        ok = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
     LogStep(NULL, STEP_TAKE_BACK, gInstallDir, ok, GetLastError());
 }
 
@@ -238,13 +238,14 @@ SetupOutcome RunInstall(const SetupRequest *request)
 
     if (lock) {
         InstallSteps(&outcome, request, &run);
-        // Whatever failed, nothing staged stays behind; after success the
+        // Whatever failed, nothing staged stays behind, and the folder the
+        // run made can go once the staged files are gone; after success the
         // staged files have their final names, and only the earlier
         // uninstaller's second name is left to go.
         if (outcome.step != STEP_NONE) {
-            TakeBack(&run);
             DiscardStagingFile(gPartialPath);
             DiscardStagingFile(gPartialUninstallPath);
+            TakeBack(&run);
         }
         DiscardStagingFile(gKeptUninstallPath);
     }

@@ -55,11 +55,12 @@ void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
 }
 
 static const wchar_t *const kStepNames[] = {
-    L"done",           L"setup lock",         L"installed version",    L"retire the old agent", L"free space",
-    L"close application", L"install folder",  L"read package",         L"write application",
-    L"replace application", L"place uninstaller", L"shortcuts",        L"uninstall entry",
-    L"remove application", L"remove shortcuts", L"remove uninstall entry", L"hand over removal",
-    L"start application", L"discard staging file", L"take back",
+    L"done",                 L"setup lock",           L"known folder",       L"installed version",
+    L"retire the old agent", L"free space",           L"find application",   L"close application",
+    L"install folder",       L"read package",         L"write application",  L"replace application",
+    L"place uninstaller",    L"shortcuts",            L"uninstall entry",    L"remove application",
+    L"remove shortcuts",     L"remove uninstall entry", L"hand over removal", L"start application",
+    L"discard staging file", L"take back",
 };
 static_assert(sizeof kStepNames / sizeof kStepNames[0] == STEP_TAKE_BACK + 1, "a name for every step");
 
@@ -72,6 +73,7 @@ int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD 
 {
     wchar_t message[512] = {0};
     wchar_t result[700];
+    DWORD lastError = GetLastError();
     size_t length;
 
     if (ok) {
@@ -89,5 +91,6 @@ int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD 
         outcome->step = step;
         outcome->error = error;
     }
+    SetLastError(lastError);
     return 0;
 }

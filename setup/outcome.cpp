@@ -39,7 +39,8 @@ int ExitCodeFor(const SetupOutcome *outcome)
     if (outcome->step == STEP_CLOSE_APPLICATION) return EXIT_APPLICATION_RUNNING;
     if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL) return EXIT_DISK_FULL;
     if (outcome->step == STEP_FOLDER) return EXIT_FOLDER_NOT_MADE;
-    if (outcome->step == STEP_PACKAGE && (error == ERROR_CRC || error == ERROR_BAD_FORMAT || error == ERROR_HANDLE_EOF))
+    if (outcome->step == STEP_PACKAGE && (error == ERROR_CRC || error == ERROR_BAD_FORMAT || error == ERROR_HANDLE_EOF ||
+                                          error == ERROR_FILE_INVALID))
         return EXIT_PACKAGE_DAMAGED;
     return EXIT_FAILED;
 }
@@ -66,7 +67,7 @@ static void FormatMegabytes(wchar_t *text, int capacity, unsigned long long byte
 // what the user can do about it.
 static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacity)
 {
-    wchar_t volume[SETUP_PATH_CAPACITY] = {0};
+    wchar_t drive[SETUP_PATH_CAPACITY] = {0};
     wchar_t needed[32];
     wchar_t available[32];
     wchar_t logPath[SETUP_PATH_CAPACITY + 40] = {0};
@@ -74,7 +75,8 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
 
     switch (ExitCodeFor(outcome)) {
     case EXIT_APPLICATION_RUNNING:
-        FormatText(text, capacity, L"%ls", kApplicationOpenCause);
+        FormatText(text, capacity, L"%ls",
+                   outcome->elsewhereApplications ? kApplicationElsewhereCause : kApplicationOpenCause);
         return;
     case EXIT_BUSY:
         FormatText(text, capacity, L"%ls", kSetupBusyCause);
@@ -86,14 +88,15 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
         FormatText(text, capacity, kFolderCause, gInstallDir);
         return;
     case EXIT_DISK_FULL:
-        if (!GetVolumePathNameW(gInstallDir, volume, SETUP_PATH_CAPACITY)) lstrcpynW(volume, gInstallDir, 4);
+        // The drive the room was measured on, past junctions.
+        lstrcpynW(drive, outcome->drive[0] ? outcome->drive : gInstallDir, outcome->drive[0] ? SETUP_PATH_CAPACITY : 4);
         if (outcome->step != STEP_ROOM) {
-            FormatText(text, capacity, kDiskFilledCause, volume);
+            FormatText(text, capacity, kDiskFilledCause, drive);
             return;
         }
         FormatMegabytes(needed, 32, outcome->neededBytes);
         FormatMegabytes(available, 32, outcome->availableBytes);
-        FormatText(text, capacity, kDiskFullCause, volume, needed, available);
+        FormatText(text, capacity, kDiskFullCause, drive, needed, available);
         return;
     }
     length = (int)FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, outcome->error, 0,
@@ -156,9 +159,13 @@ static void ShowWaitingForApplication(void)
 
 // Only the interactive window asks; the switches speak for unattended runs.
 // Returns 0 when the user keeps the running application open.
+// A copy in another session cannot be closed from here, so nothing is asked:
+// the procedure reports it.
 static int MayCloseApplication(const wchar_t *caption)
 {
-    if (gRunMode != RUN_INTERACTIVE || gNoClose || RunningApplicationCount() == 0) return 1;
+    int elsewhere = 0;
+
+    if (gRunMode != RUN_INTERACTIVE || gNoClose || RunningApplicationCount(&elsewhere) == 0 || elsewhere > 0) return 1;
     DiscardQueuedInput();
     return MessageBoxW(gMain, kCloseApplicationQuestion, caption, MB_YESNO | MB_ICONQUESTION) == IDYES;
 }
@@ -231,7 +238,7 @@ static const wchar_t *UninstallFailureText(const SetupOutcome *outcome)
     case EXIT_BUSY:
         return kSetupBusyText;
     case EXIT_APPLICATION_RUNNING:
-        return kApplicationRunningText;
+        return outcome->elsewhereApplications ? kApplicationElsewhereText : kApplicationRunningText;
     }
     return NULL;
 }
@@ -325,12 +332,25 @@ static const wchar_t kHelpText[] =
     L"Sessiz ve pasif çalışmanın çıkış kodları:"
     SETUP_EXIT_CODES(HELP_EXIT_CODE_LINE);
 
-// Before anything is done: the interactive window's box, the others' exit code.
-int RefuseLogPath(void)
+static const wchar_t *const kUninstallSwitch[] = UNINSTALL_SWITCHES;
+
+// Before anything is done: the interactive window's box, the others' exit
+// code; a misspelt uninstall switch is logged too (a log path too long is
+// no log to write to).
+int RefuseArguments(void)
 {
+    wchar_t text[kBoxTextCapacity];
+
+    if (gRefusedSwitch[0]) {
+        StartLog();
+        LogLine(L"switches", gRefusedSwitch, L"refused: the uninstall switch is written --uninstall; nothing was done");
+        FormatText(text, kBoxTextCapacity, kRefusedSwitchText, gRefusedSwitch, kUninstallSwitch[0]);
+    } else {
+        FormatText(text, kBoxTextCapacity, L"%ls", kLogPathTooLongText);
+    }
     if (gRunMode == RUN_INTERACTIVE)
-        MessageBoxW(NULL, kLogPathTooLongText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
-    return EXIT_BAD_LOG_PATH;
+        MessageBoxW(NULL, text, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
+    return EXIT_BAD_ARGUMENT;
 }
 
 // Before anything is written: a service account has no user's profile, and

@@ -10,6 +10,8 @@
 #include <commctrl.h>
 #include <string.h>
 
+HANDLE gSelfFile = INVALID_HANDLE_VALUE;
+
 #pragma pack(push, 1)
 struct PackageTrailer {
     unsigned char magic[12];            // "TARVOPKG3"; bytes 9 to 11 are not examined
@@ -22,12 +24,6 @@ static_assert(sizeof(PackageTrailer) == 24, "the trailer is 24 bytes on disk");
 static const char kTrailerMagic[] = "TARVOPKG3";
 static const size_t kTrailerMagicChecked = 9;
 static const DWORD kChunkSize = 65536;
-
-static void CloseFile(HANDLE *file)
-{
-    if (*file != INVALID_HANDLE_VALUE) CloseHandle(*file);
-    *file = INVALID_HANDLE_VALUE;
-}
 
 // Signing aligns the certificate table to 8 bytes with up to 7 zero bytes.
 static const size_t kMaxTablePadding = 7;
@@ -120,40 +116,57 @@ static int FindTrailer(HANDLE input, unsigned long long size, unsigned long long
     return 0;
 }
 
-// Reads and checks the trailer and leaves the file pointer at the payload.
-// A file that carries no valid package fails with ERROR_BAD_FORMAT; a read
-// that fails keeps its own error.
-static int SeekToPayload(HANDLE input, PackageTrailer *trailer)
+// Where the package lies in the setup file.
+struct PackagePlace {
+    unsigned long long size;
+    unsigned long long payloadStart;
+    PackageTrailer trailer;
+};
+
+// Reads and checks the trailer. A file that carries no valid package fails
+// with ERROR_BAD_FORMAT; a read that fails keeps its own error.
+static int FindPackage(HANDLE input, PackagePlace *place)
 {
     LARGE_INTEGER size;
-    LARGE_INTEGER position;
     unsigned long long packageEnd;
     unsigned long long trailerEnd;
+    unsigned long long trailerStart;
 
     if (!GetFileSizeEx(input, &size)) return 0;
-    if (PackageEnd(input, (unsigned long long)size.QuadPart, &packageEnd) < 0) return 0;
-    if (FindTrailer(input, (unsigned long long)size.QuadPart, packageEnd, trailer, &trailerEnd) < 0) return 0;
-    position.QuadPart = (LONGLONG)(trailerEnd - sizeof *trailer);
-    if (trailerEnd == 0 || trailer->payloadLength == 0 || trailer->payloadLength > (unsigned long long)position.QuadPart) {
+    place->size = (unsigned long long)size.QuadPart;
+    if (PackageEnd(input, place->size, &packageEnd) < 0) return 0;
+    if (FindTrailer(input, place->size, packageEnd, &place->trailer, &trailerEnd) < 0) return 0;
+    trailerStart = trailerEnd - sizeof place->trailer;
+    if (trailerEnd == 0 || place->trailer.payloadLength == 0 || place->trailer.payloadLength > trailerStart) {
         SetLastError(ERROR_BAD_FORMAT);
         return 0;
     }
-    position.QuadPart -= (LONGLONG)trailer->payloadLength;
-    return SetFilePointerEx(input, position, NULL, FILE_BEGIN) != 0;
+    place->payloadStart = trailerStart - place->trailer.payloadLength;
+    return 1;
 }
 
-// One pass through a single stack buffer: read, write, checksum, and, when
-// a bar is given, report. Returns STEP_NONE, or the step that failed:
+// The files one pass writes each chunk to, and the step a failed write of
+// each names.
+struct CopyTargets {
+    HANDLE files[2];
+    int steps[2];
+    int count;
+};
+
+// Reads length bytes from where the file pointer stands through a single
+// stack buffer, writes each chunk to the targets, updates the CRC-32 and,
+// when a bar is given, reports. Returns STEP_NONE, or the step that failed:
 // reading the setup file (a file cut short fails with ERROR_HANDLE_EOF) or
-// writing the copy, writeStep.
-static int CopyBytes(HANDLE input, HANDLE output, unsigned long long length, unsigned int *crc, HWND progress,
-                     int writeStep)
+// writing one of the targets.
+static int CopyBytes(HANDLE input, const CopyTargets *targets, unsigned long long length, unsigned int *crc,
+                     HWND progress)
 {
     unsigned char buffer[kChunkSize];
     unsigned long long copied = 0;
     DWORD chunk;
     DWORD got;
     DWORD put = 0;
+    int i;
 
     while (copied < length) {
         chunk = length - copied < kChunkSize ? (DWORD)(length - copied) : kChunkSize;
@@ -165,8 +178,10 @@ static int CopyBytes(HANDLE input, HANDLE output, unsigned long long length, uns
         }
         // A short write is followed by another for the rest, which reports
         // why the first stopped (a full disk).
-        for (DWORD written = 0; written < got; written += put)
-            if (!WriteFile(output, buffer + written, got - written, &put, NULL) || put == 0) return writeStep;
+        for (i = 0; i < targets->count; ++i)
+            for (DWORD written = 0; written < got; written += put)
+                if (!WriteFile(targets->files[i], buffer + written, got - written, &put, NULL) || put == 0)
+                    return targets->steps[i];
         *crc = UpdateCrc32(*crc, buffer, got);
         copied += got;
         if (progress) SendMessageW(progress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
@@ -174,99 +189,144 @@ static int CopyBytes(HANDLE input, HANDLE output, unsigned long long length, uns
     return STEP_NONE;
 }
 
+static int Seek(HANDLE input, unsigned long long offset)
+{
+    LARGE_INTEGER position;
+
+    position.QuadPart = (LONGLONG)offset;
+    return SetFilePointerEx(input, position, NULL, FILE_BEGIN) != 0;
+}
+
 // Others may hold the setup file open, for writing too (a sync client, a
-// scanner): the CRC-32 guards what is read.
-static HANDLE OpenSetupFile(void)
+// scanner), and rename it: what is read is checked instead.
+HANDLE OpenSetupFile(void)
 {
     return CreateFileW(gSelfPath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
+// The handle opened at start-up, or, where there is none, one of its own,
+// which the caller closes.
+static HANDLE SetupFileHandle(void)
+{
+    return gSelfFile != INVALID_HANDLE_VALUE ? gSelfFile : OpenSetupFile();
+}
+
+static void CloseFile(HANDLE *file)
+{
+    if (*file != INVALID_HANDLE_VALUE && *file != gSelfFile) CloseHandle(*file);
+    *file = INVALID_HANDLE_VALUE;
+}
+
 int PackageRoomNeeded(unsigned long long *bytes)
 {
-    HANDLE input = OpenSetupFile();
-    PackageTrailer trailer;
-    LARGE_INTEGER size;
+    HANDLE input = SetupFileHandle();
+    PackagePlace place;
     int ok = 0;
 
-    if (input == INVALID_HANDLE_VALUE) goto done;
-    if (!GetFileSizeEx(input, &size) || !SeekToPayload(input, &trailer)) goto done;
-    *bytes = trailer.payloadLength + (unsigned long long)size.QuadPart;
+    if (input == INVALID_HANDLE_VALUE || !FindPackage(input, &place)) goto done;
+    *bytes = place.trailer.payloadLength + place.size;
     ok = 1;
 done:
     CloseFile(&input);
     return ok;
 }
 
+// The parts of the setup file around the payload, which the payload's CRC-32
+// does not cover (the program, the trailer, a signature), read once more
+// after the pass, and the trailer against the one that was checked: a file
+// that another program wrote meanwhile, through a handle that shares
+// writing, reads otherwise, and so an uninstaller never carries bytes of two
+// files.
+static int SurroundUnchanged(HANDLE input, const PackagePlace *place, unsigned int surroundCrc)
+{
+    const CopyTargets none = {{NULL, NULL}, {STEP_NONE, STEP_NONE}, 0};
+    unsigned long long payloadEnd = place->payloadStart + place->trailer.payloadLength;
+    PackageTrailer trailer;
+    unsigned int crc = 0;
+
+    if (!Seek(input, 0) || CopyBytes(input, &none, place->payloadStart, &crc, NULL) != STEP_NONE) return 0;
+    if (!Seek(input, payloadEnd) || CopyBytes(input, &none, place->size - payloadEnd, &crc, NULL) != STEP_NONE)
+        return 0;
+    if (ReadAt(input, place->size, payloadEnd, &trailer, sizeof trailer) != 1) return 0;
+    if (crc == surroundCrc && memcmp(&trailer, &place->trailer, sizeof trailer) == 0) return 1;
+    SetLastError(ERROR_FILE_INVALID);
+    return 0;
+}
+
 // Each staged file is flushed through the handle that wrote it, before its
 // name is moved over the final one: a power cut after the move must not
 // leave an empty program under that name.
 //
-// The application is written under a temporary name and checked there; the
-// procedure moves it over gAppPath only once everything new is staged, so
-// whatever stops the copy part-way (a damaged download, a full disk, the
-// process being ended) leaves an earlier application whole. Every failure
-// removes the temporary file. A mismatching CRC-32 fails with ERROR_CRC.
+// The application and the uninstaller are written under temporary names in
+// one pass through the setup file's one handle: the uninstaller is the setup
+// file written afresh from its bytes (a copy by the system would carry the
+// download's alternate data streams, its mark of the web, and its read-only
+// attribute along), and the application is the payload among those same
+// bytes, checked by its CRC-32. The procedure moves them over their final
+// names only once both are staged, so whatever stops the pass part-way (a
+// damaged download, a full disk, the process being ended) leaves an earlier
+// installation whole. Every failure removes both temporary files. A
+// mismatching CRC-32 fails with ERROR_CRC, a file that changed while it was
+// read with ERROR_FILE_INVALID.
 int ExtractApplication(SetupOutcome *outcome)
 {
     int ok = 0;
     int step = STEP_PACKAGE;
+    const wchar_t *failed = gSelfPath;
     HANDLE input = INVALID_HANDLE_VALUE;
-    HANDLE output = INVALID_HANDLE_VALUE;
-    PackageTrailer trailer;
+    CopyTargets both = {{INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE}, {STEP_UNINSTALLER, STEP_WRITE_APPLICATION}, 2};
+    CopyTargets uninstaller = both;
+    PackagePlace place;
     unsigned int crc = 0;
+    unsigned int surroundCrc = 0;
 
-    input = OpenSetupFile();
-    if (input == INVALID_HANDLE_VALUE) goto done;
-    if (!SeekToPayload(input, &trailer)) goto done;
+    uninstaller.count = 1;
+    input = SetupFileHandle();
+    if (input == INVALID_HANDLE_VALUE || !FindPackage(input, &place)) goto done;
+    step = STEP_UNINSTALLER;
+    failed = gPartialUninstallPath;
+    uninstaller.files[0] = both.files[0] = CreateStagingFile(gPartialUninstallPath);
+    if (both.files[0] == INVALID_HANDLE_VALUE) goto done;
     step = STEP_WRITE_APPLICATION;
-    output = CreateStagingFile(gPartialPath);
-    if (output == INVALID_HANDLE_VALUE) goto done;
+    failed = gPartialPath;
+    both.files[1] = CreateStagingFile(gPartialPath);
+    if (both.files[1] == INVALID_HANDLE_VALUE) goto done;
     SendMessageW(gProgress, PBM_SETRANGE32, 0, PROGRESS_MAX);
-    step = CopyBytes(input, output, trailer.payloadLength, &crc, gProgress, STEP_WRITE_APPLICATION);
-    if (step != STEP_NONE) goto done;
     step = STEP_PACKAGE;
-    if (crc != trailer.payloadCrc) {
+    if (!Seek(input, 0)) goto done;
+    step = CopyBytes(input, &uninstaller, place.payloadStart, &surroundCrc, NULL);
+    if (step == STEP_NONE) step = CopyBytes(input, &both, place.trailer.payloadLength, &crc, gProgress);
+    if (step == STEP_NONE)
+        step = CopyBytes(input, &uninstaller, place.size - place.payloadStart - place.trailer.payloadLength,
+                         &surroundCrc, NULL);
+    if (step != STEP_NONE) {
+        failed = step == STEP_PACKAGE ? gSelfPath : step == STEP_UNINSTALLER ? gPartialUninstallPath : gPartialPath;
+        goto done;
+    }
+    step = STEP_PACKAGE;
+    failed = gSelfPath;
+    if (crc != place.trailer.payloadCrc) {
         SetLastError(ERROR_CRC);
         goto done;
     }
+    if (!SurroundUnchanged(input, &place, surroundCrc)) goto done;
     LogStep(outcome, STEP_PACKAGE, gSelfPath, 1, 0);
     step = STEP_WRITE_APPLICATION;
-    ok = FlushFileBuffers(output);
-done:
-    LogStep(outcome, step, step == STEP_PACKAGE ? gSelfPath : gPartialPath, ok, ok ? 0 : GetLastError());
-    CloseFile(&output);
-    CloseFile(&input);
-    if (!ok) DiscardStagingFile(gPartialPath);
-    return ok;
-}
-
-// The uninstaller is the setup file, written afresh from its bytes by the
-// same copy: a copy by the system would carry the download's alternate data
-// streams (its mark of the web) and its read-only attribute along.
-int WriteUninstaller(SetupOutcome *outcome)
-{
-    int ok = 0;
-    int step = STEP_PACKAGE;
-    HANDLE input = INVALID_HANDLE_VALUE;
-    HANDLE output = INVALID_HANDLE_VALUE;
-    LARGE_INTEGER size;
-    unsigned int crc = 0;
-
-    input = OpenSetupFile();
-    if (input == INVALID_HANDLE_VALUE || !GetFileSizeEx(input, &size)) goto done;
+    failed = gPartialPath;
+    if (!FlushFileBuffers(both.files[1])) goto done;
+    LogStep(outcome, STEP_WRITE_APPLICATION, gPartialPath, 1, 0);
     step = STEP_UNINSTALLER;
-    output = CreateStagingFile(gPartialUninstallPath);
-    if (output == INVALID_HANDLE_VALUE) goto done;
-    step = CopyBytes(input, output, (unsigned long long)size.QuadPart, &crc, NULL, STEP_UNINSTALLER);
-    if (step != STEP_NONE) goto done;
-    step = STEP_UNINSTALLER;
-    ok = FlushFileBuffers(output);
+    failed = gPartialUninstallPath;
+    ok = FlushFileBuffers(both.files[0]);
 done:
-    LogStep(outcome, step, step == STEP_PACKAGE ? gSelfPath : gPartialUninstallPath, ok,
-            ok ? 0 : GetLastError());
-    CloseFile(&output);
+    LogStep(outcome, step, failed, ok, ok ? 0 : GetLastError());
+    for (int i = 0; i < 2; ++i)
+        if (both.files[i] != INVALID_HANDLE_VALUE) CloseHandle(both.files[i]);
     CloseFile(&input);
-    if (!ok) DiscardStagingFile(gPartialUninstallPath);
+    if (!ok) {
+        DiscardStagingFile(gPartialPath);
+        DiscardStagingFile(gPartialUninstallPath);
+    }
     return ok;
 }

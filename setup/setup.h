@@ -33,6 +33,15 @@ extern wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
 // A second name of the earlier uninstaller while the new one replaces it, so
 // that a failure after that move can put the earlier one back.
 extern wchar_t gKeptUninstallPath[SETUP_PATH_CAPACITY];
+// The user's setup lock, in their local application-data folder; empty when
+// the system cannot name that folder.
+#define SETUP_LOCK_PATH_CAPACITY (SETUP_PATH_CAPACITY + 40)
+extern wchar_t gLockPath[SETUP_LOCK_PATH_CAPACITY];
+// The setup file this process runs from, opened once at start-up of an
+// install and read through this one handle, so that a file renamed and
+// replaced under its name meanwhile is not read instead; INVALID_HANDLE_VALUE
+// when it is not open, and each reader opens it by its path.
+extern HANDLE gSelfFile;
 
 // Flags, 0 or 1.
 extern int gUninstallMode;
@@ -51,6 +60,9 @@ extern int gNoClose;
 extern int gNoReopen;
 // A newer installed version may be replaced; from the switches.
 extern int gAllowDowngrade;
+// An argument that names the uninstall switch otherwise than it is written
+// ("/uninstall", "--UNINSTALL"): the run is refused rather than install.
+extern wchar_t gRefusedSwitch[SETUP_PATH_CAPACITY];
 // The log file named by the switches; empty for no log, and when the path
 // named is too long, which refuses the run.
 extern wchar_t gLogPath[SETUP_PATH_CAPACITY];
@@ -66,9 +78,11 @@ extern int gExitCode;
 enum SetupStep {
     STEP_NONE,
     STEP_LOCK,
+    STEP_KNOWN_FOLDER,
     STEP_VERSION,
     STEP_AGENT,
     STEP_ROOM,
+    STEP_FIND_APPLICATION,
     STEP_CLOSE_APPLICATION,
     STEP_FOLDER,
     STEP_PACKAGE,
@@ -86,9 +100,10 @@ enum SetupStep {
     STEP_TAKE_BACK,
 };
 const wchar_t *StepName(int step);
-// With the room the install needed and found, when it looked, and how many
-// running copies of the application it closed.
-// Links an uninstall could not delete are listed one a line.
+// With the room the install needed and found, when it looked, and the drive
+// it looked on; how many running copies of the application it closed, and
+// how many it found in the user's other sessions. Links an uninstall could
+// not delete are listed one a line.
 struct SetupOutcome {
     int step;
     DWORD error;
@@ -96,6 +111,8 @@ struct SetupOutcome {
     unsigned long long neededBytes;
     unsigned long long availableBytes;
     wchar_t keptShortcuts[2 * SETUP_PATH_CAPACITY];
+    wchar_t drive[SETUP_PATH_CAPACITY];
+    int elsewhereApplications;
 };
 // What the caller allows a procedure: whether it may ask a running
 // application to close (otherwise a running one fails the run at once), and
@@ -148,13 +165,15 @@ int LogStep(SetupOutcome *outcome, int step, const wchar_t *path, int ok, DWORD 
 enum CrcVariant { CRC_WIDEST, CRC_SSE2, CRC_AVX2, CRC_AVX512 };
 int SelectCrcVariant(int variant);
 unsigned int UpdateCrc32(unsigned int crc, const unsigned char *bytes, size_t count);
-// On failure, outcome (when given) names the step: the package, writing the
-// application, or replacing the earlier one. Each writes and flushes its
-// staging file and removes it again on failure.
+// One pass through the setup file writes and flushes both staging files:
+// the application, checked by its CRC-32, and the uninstaller, the setup
+// file's every byte. On failure, outcome (when given) names the step: the
+// package, writing the application or writing the uninstaller; both
+// staging files are removed again.
 int ExtractApplication(SetupOutcome *outcome = NULL);
-int WriteUninstaller(SetupOutcome *outcome);
 // The bytes an install stages: the application and the uninstaller.
 int PackageRoomNeeded(unsigned long long *bytes);
+HANDLE OpenSetupFile(void);
 
 // Files and folders. A directory chain is made up to a directory, never
 // accepting a file in its place. Staging files are created, moved and
@@ -167,10 +186,20 @@ HANDLE CreateStagingFile(const wchar_t *path);
 void DiscardStagingFile(const wchar_t *path);
 int MoveRetryingBriefLocks(const wchar_t *from, const wchar_t *to);
 int DeleteRetryingBriefLocks(const wchar_t *path);
+// The name an uninstall moves its running uninstaller to (0 when it does not
+// fit), and the removal of those an ended uninstall left.
+int AsideUninstallerPath(wchar_t *path, DWORD processId);
+void DeleteLeftovers(void);
+// The deepest existing folder of a path (empty when none exists), and the
+// drive its files land on.
+void ExistingFolderOf(const wchar_t *path, wchar_t *folder);
+void DriveOfFolder(const wchar_t *folder, wchar_t *drive);
 
-// Shell and registry integration. CreateShortcut returns the HRESULT of the
-// call that failed, or S_OK; the others set the last error on failure.
-void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
+// Shell and registry integration. ShortcutPaths returns 0, with the
+// HRESULT as the last error, when the shell could not name the desktop or
+// the Start menu. CreateShortcut returns the HRESULT of the call that
+// failed, or S_OK; the others set the last error on failure.
+int ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink);
 HRESULT CreateShortcut(const wchar_t *linkPath);
 int UninstallEntryExists(void);
 // The DisplayVersion of the installed entry; empty when there is none.
@@ -179,10 +208,13 @@ int WriteUninstallEntry(void);
 int RemoveUninstallEntry(void);
 void RemoveObsoleteComponent(void);
 
-// Running copies of the application in this session, asked to close and
-// waited for within a bound. A failed move or delete of the application is
+// Running copies of the application: those in this session are asked to
+// close and waited for within a bound; one in another session of the
+// user's fails the run at once. A copy is the same file, by its identity,
+// whatever path started it. A failed move or delete of the application is
 // blamed on it only while a copy runs.
-int RunningApplicationCount(void);
+int RunningApplicationCount(int *elsewhere);
+int CheckRunningApplications(SetupOutcome *outcome, int mayClose);
 int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void));
 int ApplicationFileStep(int step);
 int StartApplication(HWND owner);
@@ -203,7 +235,7 @@ int ExitCodeFor(const SetupOutcome *outcome);
 void InstallNow(void);
 void UninstallNow(void);
 void ShowHelp(void);
-int RefuseLogPath(void);
+int RefuseArguments(void);
 int RefuseServiceAccount(void);
 SetupOutcome RunUnattended(void);
 int RunSilently(void);

@@ -39,19 +39,29 @@ static void LinkPath(wchar_t *path, const wchar_t *format, const wchar_t *folder
     }
 }
 
-void ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink)
+// A folder the shell names empty counts as unknown as well.
+static HRESULT KnownFolderPath(int folder, wchar_t *path)
+{
+    HRESULT result = SHGetFolderPathW(NULL, folder | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, path);
+
+    if (SUCCEEDED(result) && !path[0]) result = HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
+    if (FAILED(result)) path[0] = L'\0';
+    return result;
+}
+
+int ShortcutPaths(wchar_t *desktopLink, wchar_t *startMenuFolder, wchar_t *startMenuLink)
 {
     wchar_t desktop[SETUP_PATH_CAPACITY] = {0};
     wchar_t programs[SETUP_PATH_CAPACITY] = {0};
+    HRESULT desktopResult = KnownFolderPath(CSIDL_DESKTOPDIRECTORY, desktop);
+    HRESULT programsResult = KnownFolderPath(CSIDL_PROGRAMS, programs);
 
-    if (FAILED(SHGetFolderPathW(NULL, CSIDL_DESKTOPDIRECTORY | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, desktop)))
-        desktop[0] = L'\0';
-    if (FAILED(SHGetFolderPathW(NULL, CSIDL_PROGRAMS | CSIDL_FLAG_CREATE, NULL, SHGFP_TYPE_CURRENT, programs)))
-        programs[0] = L'\0';
     LinkPath(desktopLink, kDesktopLinkFormat, desktop, L"desktop");
     LinkPath(startMenuFolder, kStartMenuFolderFormat, programs, L"Start menu");
     startMenuLink[0] = L'\0';
     if (startMenuFolder[0]) LinkPath(startMenuLink, kStartMenuLinkFormat, startMenuFolder, L"Start menu");
+    SetLastError((DWORD)(FAILED(desktopResult) ? desktopResult : programsResult));
+    return SUCCEEDED(desktopResult) && SUCCEEDED(programsResult);
 }
 
 HRESULT CreateShortcut(const wchar_t *linkPath)

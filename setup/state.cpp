@@ -16,6 +16,11 @@ static const wchar_t kUninstallPathFormat[] = L"%ls\\%ls";
 static const wchar_t kPartialPathFormat[] = L"%ls\\TarvoMarkwise.tmp";
 static const wchar_t kPartialUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.tmp";
 static const wchar_t kKeptUninstallPathFormat[] = L"%ls\\TarvoMarkwiseKaldir.bak";
+static const wchar_t kLockPathFormat[] = L"%ls\\TarvoMarkwiseSetup.lock";
+// A profile whose path leaves no room for the lock's name reaches it by the
+// long form, never by a cut path.
+static const wchar_t kLongLockPathFormat[] = L"\\\\?\\%ls\\TarvoMarkwiseSetup.lock";
+static const wchar_t kLongUncLockPathFormat[] = L"\\\\?\\UNC\\%ls\\TarvoMarkwiseSetup.lock";
 
 static const wchar_t *const kUninstallSwitches[] = UNINSTALL_SWITCHES;
 static const wchar_t kUninstallNameMarkers[][10] = {L"Kaldir", L"Uninstall"};
@@ -27,6 +32,7 @@ wchar_t gUninstallPath[SETUP_PATH_CAPACITY];
 wchar_t gPartialPath[SETUP_PATH_CAPACITY];
 wchar_t gPartialUninstallPath[SETUP_PATH_CAPACITY];
 wchar_t gKeptUninstallPath[SETUP_PATH_CAPACITY];
+wchar_t gLockPath[SETUP_LOCK_PATH_CAPACITY];
 
 int gUninstallMode;
 int gExistingInstall;
@@ -39,6 +45,7 @@ int gNoReopen;
 int gAllowDowngrade;
 int gLogPathTooLong;
 int gSwitchesUnread;
+wchar_t gRefusedSwitch[SETUP_PATH_CAPACITY];
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
 int gExitCode;
 
@@ -82,6 +89,12 @@ int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath)
 
 void DeriveInstallPaths(const wchar_t *localAppData)
 {
+    if (FormatText(gLockPath, SETUP_LOCK_PATH_CAPACITY, kLockPathFormat, localAppData) >= SETUP_PATH_CAPACITY) {
+        if (wcsncmp(localAppData, L"\\\\", 2) == 0)
+            FormatText(gLockPath, SETUP_LOCK_PATH_CAPACITY, kLongUncLockPathFormat, localAppData + 2);
+        else
+            FormatText(gLockPath, SETUP_LOCK_PATH_CAPACITY, kLongLockPathFormat, localAppData);
+    }
     FormatText(gInstallDir, SETUP_PATH_CAPACITY, kInstallDirFormat, localAppData);
     FormatText(gAppPath, SETUP_PATH_CAPACITY, kAppPathFormat, gInstallDir);
     FormatText(gUninstallPath, SETUP_PATH_CAPACITY, kUninstallPathFormat, gInstallDir, kUninstallerName);
@@ -115,6 +128,18 @@ static int IsOneOf(const wchar_t *argument, const wchar_t *const *switches, size
     for (i = 0; i < count; ++i)
         if (_wcsicmp(argument, switches[i]) == 0) return 1;
     return 0;
+}
+
+// "--uninstall" selects the uninstall as it is written. Any other spelling of
+// it (another case, "/uninstall", "-uninstall", no dashes) is refused rather
+// than ignored: ignored, it would install where an uninstall was asked for.
+static int SpellsUninstallOtherwise(const wchar_t *argument)
+{
+    const wchar_t *name = argument;
+    const wchar_t *uninstall = kUninstallSwitches[0] + 2;
+
+    while (*name == L'-' || *name == L'/') ++name;
+    return _wcsnicmp(name, uninstall, wcslen(uninstall)) == 0 && !wcsstr(argument, kUninstallSwitches[0]);
 }
 
 // A log path that does not fit is refused rather than cut: cut, it would
@@ -153,6 +178,8 @@ void ReadSwitches(const wchar_t *commandLine)
             SetLogPath(arguments[++i]);
         else if (_wcsnicmp(arguments[i], LOG_SWITCH_JOINED, joinedLength) == 0)
             SetLogPath(arguments[i] + joinedLength);
+        else if (SpellsUninstallOtherwise(arguments[i]) && !gRefusedSwitch[0])
+            lstrcpynW(gRefusedSwitch, arguments[i], SETUP_PATH_CAPACITY);
     }
     if (arguments) LocalFree(arguments);
 }

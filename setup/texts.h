@@ -47,6 +47,8 @@ static const wchar_t kDiskFullCause[] =
 static const wchar_t kDiskFilledCause[] =
     L"%ls sürücüsü kurulum sırasında doldu. Yer açıp kurulumu yeniden çalıştırın.";
 static const wchar_t kFolderCause[] = L"Kurulum klasörü oluşturulamadı:\n%ls";
+static const wchar_t kApplicationElsewhereCause[] =
+    L"Tarvo Markwise başka bir oturumunuzda açık ve buradan kapatılamıyor. O oturumda kapatıp yeniden deneyin.";
 static const wchar_t kSetupBusyCause[] =
     L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
 // The system's own message of the error, then, when there is one, the log.
@@ -72,6 +74,11 @@ static const wchar_t kShortcutsKeptText[] = L"\n\nŞu kısayollar silinemedi; bu
 static const wchar_t kApplicationRunningText[] =
     L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
     L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";
+static const wchar_t kApplicationElsewhereText[] =
+    L"Tarvo Markwise başka bir oturumunuzda açık olduğu için kaldırılamadı. O oturumda kapatıp yeniden deneyin.";
+// The argument as it was given, then the switch as it is written.
+static const wchar_t kRefusedSwitchText[] =
+    L"“%ls” seçeneği tanınmıyor; hiçbir değişiklik yapılmadı. Kaldırmak için %ls yazın.";
 static const wchar_t kCloseApplicationQuestion[] =
     L"Tarvo Markwise şu anda açık. Devam etmek için kapatılacak; kaydedilmemiş çalışmanız varsa "
     L"Tarvo Markwise bunu size kendisi soracak.\n\nTarvo Markwise kapatılsın mı?";

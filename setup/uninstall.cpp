@@ -42,39 +42,12 @@ static int RemoveApplication(void)
 // deferred removal must never touch. A leftover of an ended run under the
 // same name is replaced. Where no name fits, nothing is handed over.
 static wchar_t gRemovalFile[SETUP_PATH_CAPACITY];
-static const wchar_t kRemovalFileFormat[] = L"%ls\\TarvoMarkwiseKaldir.%lx.del";
-static const wchar_t kLeftoverPattern[] = L"TarvoMarkwiseKaldir.*.del";
-
-// Uninstallers that runs ended from outside had moved aside but not handed
-// over; they would keep the folder from being removed.
-static void DeleteLeftovers(void)
-{
-    WIN32_FIND_DATAW found;
-    wchar_t pattern[SETUP_PATH_CAPACITY];
-    wchar_t path[SETUP_PATH_CAPACITY];
-    HANDLE search = INVALID_HANDLE_VALUE;
-    size_t length;
-
-    FormatText(pattern, SETUP_PATH_CAPACITY, L"%ls\\%ls", gInstallDir, kLeftoverPattern);
-    search = FindFirstFileW(pattern, &found);
-    if (search == INVALID_HANDLE_VALUE) return;
-    do {
-        // The pattern also matches short names; only our own long ones go.
-        length = wcslen(found.cFileName);
-        if (length < 4 || wcscmp(found.cFileName + length - 4, L".del") != 0) continue;
-        if (FormatText(path, SETUP_PATH_CAPACITY, L"%ls\\%ls", gInstallDir, found.cFileName) < SETUP_PATH_CAPACITY - 1)
-            DeleteFileW(path);
-    } while (FindNextFileW(search, &found));
-    FindClose(search);
-}
 
 // An uninstaller that is already gone (a scanner took it) leaves nothing to
 // hand over: the folder is then removed at once.
 static int MoveUninstallerAside(void)
 {
-    int length = FormatText(gRemovalFile, SETUP_PATH_CAPACITY, kRemovalFileFormat, gInstallDir,
-                            (unsigned long)GetCurrentProcessId());
-    int ok = length < SETUP_PATH_CAPACITY - 1;
+    int ok = AsideUninstallerPath(gRemovalFile, GetCurrentProcessId());
 
     if (!ok) SetLastError(ERROR_FILENAME_EXCED_RANGE);
     ok = ok && MoveRetryingBriefLocks(gUninstallPath, gRemovalFile);
@@ -125,40 +98,47 @@ static void RemoveShortcut(const wchar_t *link, SetupOutcome *outcome)
                    link);
 }
 
-static void RemoveShortcuts(SetupOutcome *outcome)
-{
+struct Shortcuts {
     wchar_t desktopLink[SETUP_PATH_CAPACITY];
     wchar_t startMenuFolder[SETUP_PATH_CAPACITY];
     wchar_t startMenuLink[SETUP_PATH_CAPACITY];
+};
 
-    ShortcutPaths(desktopLink, startMenuFolder, startMenuLink);
-    RemoveShortcut(desktopLink, outcome);
-    RemoveShortcut(startMenuLink, outcome);
+static void RemoveShortcuts(const Shortcuts *links, SetupOutcome *outcome)
+{
+    RemoveShortcut(links->desktopLink, outcome);
+    RemoveShortcut(links->startMenuLink, outcome);
     // Kept while it holds other links.
-    if (startMenuFolder[0]) RemoveDirectoryW(startMenuFolder);
+    if (links->startMenuFolder[0]) RemoveDirectoryW(links->startMenuFolder);
 }
 
-// Paths cut at 259 characters name nothing that was ever installed (the
-// install refuses them); they may name a user's file, or the install folder
-// itself, which "del" would empty. So no file is removed through them. A
-// running application is closed first, when the caller allows it, so that
-// nothing is removed around it. The uninstaller is moved aside before the
-// entry goes, and back when the entry stays: an entry always names an
-// uninstaller that exists, so that a failed uninstall can be run again.
+// Nothing is removed unless every folder of the installation can be named:
+// without the desktop or the Start menu the links would stay behind an
+// uninstall that said it was done (the local application-data folder the
+// setup lock needs already). Paths cut at 259 characters name nothing that
+// was ever installed (the install refuses them); they may name a user's
+// file, or the install folder itself, which "del" would empty. So no file is
+// removed through them. A running application is closed first, when the
+// caller allows it, so that nothing is removed around it. The uninstaller is
+// moved aside before the entry goes, and back when the entry stays: an
+// entry always names an uninstaller that exists, so that a failed uninstall
+// can be run again.
 static void RemovalSteps(SetupOutcome *outcome, const SetupRequest *request)
 {
     int pathsWhole = InstallPathsWhole();
+    Shortcuts links;
     int ok;
 
-    if (request->closeApplications && !CloseRunningApplications(outcome, request->waiting)) return;
-    if (!request->closeApplications && RunningApplicationCount() > 0 &&
-        !LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION))
+    if (!ShortcutPaths(links.desktopLink, links.startMenuFolder, links.startMenuLink) &&
+        !LogStep(outcome, STEP_KNOWN_FOLDER, L"desktop, Start menu", 0, GetLastError()))
         return;
+    if (!CheckRunningApplications(outcome, request->closeApplications)) return;
+    if (request->closeApplications && !CloseRunningApplications(outcome, request->waiting)) return;
     ok = !pathsWhole || RemoveApplication();
     if (!LogStep(outcome, ok ? STEP_REMOVE_APPLICATION : ApplicationFileStep(STEP_REMOVE_APPLICATION), gAppPath, ok,
                  GetLastError()))
         return;
-    RemoveShortcuts(outcome);
+    RemoveShortcuts(&links, outcome);
     RemoveObsoleteComponent();
     if (pathsWhole) {
         DeleteLeftovers();

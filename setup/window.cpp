@@ -434,11 +434,33 @@ void CloseSetupResources(void)
     DeleteObject(gBgBrush);
 }
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand)
+// The window and its message loop, until the window is gone. Returns the
+// exit code, 1 when the window cannot be made.
+static int RunWindow(int showCommand)
 {
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     MSG message = {0};
     HWND window;
+
+    InitCommonControlsEx(&controls);
+    window = OpenSetupWindow(showCommand);
+    if (!window) return 1;
+    if (gRunMode == RUN_PASSIVE) PostMessageW(window, WM_APP_START, 0, 0);
+
+    // The dialog manager gives the keyboard its usual meaning: Tab between
+    // the buttons, Enter, Space and Esc.
+    while (GetMessageW(&message, NULL, 0, 0) > 0) {
+        if (IsDialogMessageW(window, &message)) continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    CloseSetupResources();
+    return (int)message.wParam;
+}
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, int showCommand)
+{
+    int code;
 
     (void)previous;
     (void)commandLine;
@@ -457,28 +479,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         if (gRunMode == RUN_INTERACTIVE) ShowHelp();
         return 0;
     }
-    if (gLogPathTooLong) return RefuseLogPath();
+    if (gLogPathTooLong || gRefusedSwitch[0]) return RefuseArguments();
     if (RunsAsServiceAccount()) return RefuseServiceAccount();
+    // The file this process runs from, read through one handle for as long
+    // as it runs, whatever is renamed or written under its name meanwhile.
+    if (!gUninstallMode) gSelfFile = OpenSetupFile();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
-    if (gRunMode == RUN_SILENT) {
-        gExitCode = RunSilently();
-        CoUninitialize();
-        return gExitCode;
-    }
-    InitCommonControlsEx(&controls);
-    window = OpenSetupWindow(showCommand);
-    if (!window) return 1;
-    if (gRunMode == RUN_PASSIVE) PostMessageW(window, WM_APP_START, 0, 0);
-
-    // The dialog manager gives the keyboard its usual meaning: Tab between
-    // the buttons, Enter, Space and Esc.
-    while (GetMessageW(&message, NULL, 0, 0) > 0) {
-        if (IsDialogMessageW(window, &message)) continue;
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-
-    CloseSetupResources();
+    code = gRunMode == RUN_SILENT ? RunSilently() : RunWindow(showCommand);
     CoUninitialize();
-    return (int)message.wParam;
+    if (gSelfFile != INVALID_HANDLE_VALUE) CloseHandle(gSelfFile);
+    return code;
 }

@@ -250,6 +250,23 @@ TEST_F(SetupRunTest, ADamagedDownloadKeepsTheInstalledApplicationWholeAndRunnabl
     EXPECT_TRUE(ApplicationRuns(appPath, installDir));
 }
 
+// A download renamed and replaced while the window is open (a sync client,
+// a share) is not what the window installs: the application and the
+// uninstaller both come from the file that was started.
+TEST_F(SetupRunTest, ASetupFileReplacedWhileTheWindowIsOpenInstallsWhatWasStarted)
+{
+    const Bytes started = ReadBytes(setupPath);
+    StartSetupFile();
+    ASSERT_TRUE(MoveFileW(setupPath.c_str(), (setupPath + L".eski").c_str()));
+    ASSERT_TRUE(WriteBytes(setupPath, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(5000, 21))));
+    Press(Control(ID_PRIMARY_BUTTON));
+    ASSERT_TRUE(WaitForText(Control(ID_PRIMARY_BUTTON), L"Programı Aç", 30000));
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+    EXPECT_EQ(ReadBytes(BuildFile(L"TarvoStandin.exe")), ReadBytes(appPath));
+    EXPECT_EQ(started, ReadBytes(uninstallerPath));
+}
+
 TEST_F(SetupRunTest, TheUninstallerStartedDirectlyKeepsAUsersFileAndItsFolder)
 {
     InstallAndClose();

@@ -1,9 +1,9 @@
-// The fault campaign: in four scenarios, every system call that an install
-// or an uninstall makes fails in turn, with an error that call really
-// returns. Each run must end "completed" (success, with everything in place)
-// or "failed-whole" (the failing step named in the log, the installation
-// whole, nothing staged left, the user's file untouched). The table goes to
-// artifacts/fault-campaign.csv.
+// The fault campaign: in four scenarios, on machines of four shapes, every
+// system call that an install or an uninstall makes fails in turn, with an
+// error that call really returns. Each run must end "completed" (success,
+// with everything in place) or "failed-whole" (the failing step named in the
+// log, the installation whole, nothing staged left, the user's file
+// untouched). The table goes to artifacts/fault-campaign.csv.
 #include "fault_layer.h"
 #include "test_support.h"
 
@@ -16,6 +16,24 @@ struct Scenario {
     bool uninstall;
 };
 
+// The machine's shape: a volume without hard links (FAT32, exFAT), a second
+// name of the uninstaller that an earlier run left, and the application
+// running through a second path to the same file (a junction, a subst
+// drive; here Wine's Z: drive, which maps the whole file system).
+struct Environment {
+    const char *name;
+    bool noHardLinks;
+    bool leftover;
+    bool secondPath;
+};
+
+static const Environment kEnvironments[] = {
+    {"plain", false, false, false},
+    {"no hard links", true, false, false},
+    {"leftover second name", false, true, false},
+    {"application through a second path", false, false, true},
+};
+
 static const Scenario kScenarios[] = {
     {"fresh install", false, false, false},
     {"reinstall", true, false, false},
@@ -23,19 +41,27 @@ static const Scenario kScenarios[] = {
     {"uninstall", true, false, true},
 };
 
-// What an installation is, read back: the files of its folder, the entry's
-// values (type and data), the two links.
+// What an installation is, read back: whether its folder exists, the files
+// in it but staging files (checked on their own), the entry's values (type
+// and data), the two links.
 struct Installation {
+    bool folder;
     Tree files;
     std::map<std::wstring, Bytes> entry;
     bool desktopLink;
     bool startMenuLink;
     bool operator==(const Installation &other) const
     {
-        return files == other.files && entry == other.entry && desktopLink == other.desktopLink &&
-               startMenuLink == other.startMenuLink;
+        return folder == other.folder && files == other.files && entry == other.entry &&
+               desktopLink == other.desktopLink && startMenuLink == other.startMenuLink;
     }
 };
+
+static bool IsStagingFile(const std::wstring &path)
+{
+    std::wstring end = path.size() > 4 ? path.substr(path.size() - 4) : L"";
+    return end == L".tmp" || end == L".bak";
+}
 
 static std::map<std::wstring, Bytes> EntryValues(void)
 {
@@ -96,11 +122,13 @@ protected:
 
     Installation Read(void)
     {
-        return {Snapshot(gInstallDir), EntryValues(), Exists(DesktopLink()), Exists(StartMenuLink())};
+        Tree files = Snapshot(gInstallDir);
+        for (auto file = files.begin(); file != files.end();) file = IsStagingFile(file->first) ? files.erase(file) : ++file;
+        return {IsDirectory(gInstallDir), files, EntryValues(), Exists(DesktopLink()), Exists(StartMenuLink())};
     }
 
     // The scenario's starting point, written with every call going through.
-    void Prepare(const Scenario &scenario, int run)
+    void Prepare(const Environment &environment, const Scenario &scenario, int run)
     {
         SetupRequest request = {1, NULL, 0};
         wchar_t record[32];
@@ -117,16 +145,29 @@ protected:
             ASSERT_TRUE(WriteBytes(userFile, Bytes(100, 0x55)));
         }
         ASSERT_TRUE(WriteBytes(gSelfPath, setupFile));
+        if (environment.leftover) {
+            ASSERT_EQ(1, EnsureDirectory(gInstallDir));
+            ASSERT_TRUE(WriteBytes(gKeptUninstallPath, RandomBytes(700, 13)));
+            ASSERT_TRUE(SetFileAttributesW(gKeptUninstallPath, FILE_ATTRIBUTE_READONLY));
+        }
+        RefuseHardLinks(environment.noHardLinks);
         swprintf(record, 32, L"standin-%d.txt", run);
         UseStandInRecord(Path(record));
-        if (scenario.applicationOpen) {
-            StandIn running = StartStandIn(gAppPath, gInstallDir);
+        if (Running(environment, scenario)) {
+            std::wstring image = environment.secondPath ? SecondPathTo(gAppPath) : std::wstring(gAppPath);
+            ASSERT_NE(L"", image);
+            StandIn running = StartStandIn(image, gInstallDir);
             ASSERT_NE((HANDLE)NULL, running.process);
             CloseHandle(running.process);
             ASSERT_TRUE(WaitForStandInStarts(1, 10000));
         }
         lstrcpynW(gLogPath, log.c_str(), SETUP_PATH_CAPACITY);
         gUninstallMode = scenario.uninstall;
+    }
+
+    static bool Running(const Environment &environment, const Scenario &scenario)
+    {
+        return scenario.applicationOpen || (environment.secondPath && scenario.earlier);
     }
 
     // Whether one line of the log holds both texts.
@@ -161,8 +202,8 @@ protected:
     }
 
     // Returns the verdict; *why says what is wrong when there is none.
-    std::string InstallVerdict(const Scenario &scenario, const Installation &before, const SetupOutcome &outcome,
-                               std::string *why)
+    std::string InstallVerdict(const Environment &environment, const Scenario &scenario, const Installation &before,
+                               const SetupOutcome &outcome, std::string *why)
     {
         Installation after = Read();
         std::wstring uninstallCommand = L"\"" + std::wstring(gUninstallPath) + L"\" --uninstall";
@@ -177,12 +218,13 @@ protected:
                 *why += "desktop link missing, not logged; ";
             if (!after.startMenuLink && !MissingLinkLogged(StartMenuLink(), StartMenuFolder(), L"Start menu"))
                 *why += "Start-menu link missing, not logged; ";
-            if (scenario.applicationOpen && !WaitForStandInStarts(1, 10000) &&
+            if (Running(environment, scenario) && !WaitForStandInStarts(1, 10000) &&
                 FileText(log).find("\tstart application\t") == std::string::npos)
                 *why += "application neither opened again nor its failure logged; ";
             return "completed";
         }
         if (!FailureLogged(outcome)) *why += "failing step not logged; ";
+        if (after == before && LogHasLine(L"\ttake back\t", "\tfailed: ")) *why += "take-back failure logged, nothing stayed; ";
         if (after == before) return "failed-whole";
         // Past the application's move the new installation stands, under an
         // entry that names only files that exist.
@@ -229,55 +271,62 @@ TEST_F(FaultCampaignTest, EveryFailingCallEndsCompletedOrFailedWhole)
     ASSERT_TRUE(CreateDirectoryW(BuildFile(L"artifacts").c_str(), NULL) || GetLastError() == ERROR_ALREADY_EXISTS);
     if (!table) table = _wfopen(BuildFile(L"artifacts\\fault-campaign.csv").c_str(), L"w");
     ASSERT_NE((FILE *)NULL, table);
-    fprintf(table, "scenario,call,error,step,exit,verdict\n");
-    for (const Scenario &scenario : kScenarios) {
-        int calls = 1;
-        for (int failAt = 0; failAt <= calls; ++failAt) {
-            InjectedFault fault;
-            std::string why;
+    fprintf(table, "environment,scenario,call,error,step,exit,verdict\n");
+    for (const Environment &environment : kEnvironments) {
+        for (const Scenario &scenario : kScenarios) {
+            int calls = 1;
+            for (int failAt = 0; failAt <= calls; ++failAt) {
+                InjectedFault fault;
+                std::string why;
 
-            Prepare(scenario, ++run);
-            if (HasFatalFailure()) return;
-            Installation before = Read();
-            BeginCounting(failAt);
-            SetupOutcome outcome = RunUnattended();
-            int counted = EndCounting(&fault);
-            std::string verdict = scenario.uninstall ? UninstallVerdict(before, outcome, &why)
-                                                     : InstallVerdict(scenario, before, outcome, &why);
-            // A staging file stays only when deleting it failed for good,
-            // and then the log names it; the next run removes it.
-            for (const auto &file : Read().files)
-                if (file.first.size() > 4 &&
-                    (file.first.substr(file.first.size() - 4) == L".tmp" ||
-                     file.first.substr(file.first.size() - 4) == L".bak") &&
-                    !LogHasLine(L"\tdiscard staging file\t" + file.first, "\tfailed: error "))
-                    why += "staging file left: " + WideToUtf8(file.first) + "; ";
-            if (scenario.earlier && Read().files[userFile] != Bytes(100, 0x55)) why += "user's file changed; ";
-            if (failAt == 0) {
-                // The clean run: everything in place, and the number of calls.
-                calls = counted;
-                EXPECT_EQ(STEP_NONE, outcome.step) << scenario.name;
-                EXPECT_EQ("", why) << scenario.name;
-                continue;
+                Prepare(environment, scenario, ++run);
+                if (HasFatalFailure()) return;
+                Installation before = Read();
+                Tree everythingBefore = Snapshot(gInstallDir);
+                BeginCounting(failAt);
+                SetupOutcome outcome = RunUnattended();
+                int counted = EndCounting(&fault);
+                std::string verdict = scenario.uninstall ? UninstallVerdict(before, outcome, &why)
+                                                         : InstallVerdict(environment, scenario, before, outcome, &why);
+                // A staging file stays only when deleting it failed for
+                // good, and then the log names it; the next run removes it.
+                // A run that failed before it changed anything leaves an
+                // earlier run's as it was.
+                const bool unchanged = outcome.step != STEP_NONE && Read() == before;
+                for (const auto &file : Snapshot(gInstallDir))
+                    if (IsStagingFile(file.first) && !(unchanged && everythingBefore[file.first] == file.second) &&
+                        !LogHasLine(L"\tdiscard staging file\t" + file.first, "\tfailed: error "))
+                        why += "staging file left: " + WideToUtf8(file.first) + "; ";
+                if (scenario.earlier && Read().files[userFile] != Bytes(100, 0x55)) why += "user's file changed; ";
+                const std::string where = std::string(environment.name) + ", " + scenario.name;
+                if (failAt == 0) {
+                    // The clean run: everything in place, and the number of calls.
+                    calls = counted;
+                    EXPECT_EQ(STEP_NONE, outcome.step) << where;
+                    EXPECT_EQ("", why) << where << "\n" << FileText(log);
+                    continue;
+                }
+                ++faults;
+                // The failing call's own error decides the outcome; a lock
+                // that another run holds, or is closing, is busy.
+                if (outcome.step != STEP_NONE && outcome.error != fault.error &&
+                    !(outcome.step == STEP_LOCK &&
+                      (fault.error == ERROR_ACCESS_DENIED || fault.error == ERROR_SHARING_VIOLATION)))
+                    why += "outcome's error is not the failing call's; ";
+                verdict == "completed" ? ++completed : ++failedWhole;
+                if (!why.empty()) verdict = "broken: " + why;
+                fprintf(table, "%s,%s,%s#%d,%s,%s,%d,%s\n", environment.name, scenario.name, fault.call.c_str(), failAt,
+                        ErrorText(fault.error).c_str(), WideToUtf8(StepName(outcome.step)).c_str(),
+                        ExitCodeFor(&outcome), verdict.c_str());
+                EXPECT_EQ("", why) << where << ": call " << failAt << " " << fault.call << " failing with "
+                                   << ErrorText(fault.error) << "\n"
+                                   << FileText(log);
             }
-            ++faults;
-            // The failing call's own error decides the outcome; a lock that
-            // cannot even be opened is held by another run.
-            if (outcome.step != STEP_NONE && outcome.error != fault.error &&
-                !(outcome.step == STEP_LOCK && fault.error == ERROR_ACCESS_DENIED))
-                why += "outcome's error is not the failing call's; ";
-            verdict == "completed" ? ++completed : ++failedWhole;
-            if (!why.empty()) verdict = "broken: " + why;
-            fprintf(table, "%s,%s#%d,%s,%s,%d,%s\n", scenario.name, fault.call.c_str(), failAt,
-                    ErrorText(fault.error).c_str(), WideToUtf8(StepName(outcome.step)).c_str(), ExitCodeFor(&outcome),
-                    verdict.c_str());
-            EXPECT_EQ("", why) << scenario.name << ": call " << failAt << " " << fault.call << " failing with "
-                               << ErrorText(fault.error) << "\n"
-                               << FileText(log);
+            CloseStandIns();
         }
-        CloseStandIns();
     }
+    RefuseHardLinks(false);
     fclose(table);
     printf("fault campaign: %d faults, %d completed, %d failed-whole\n", faults, completed, failedWhole);
-    EXPECT_GE(faults, 150);
+    EXPECT_GE(faults, 600);
 }

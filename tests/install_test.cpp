@@ -1,4 +1,5 @@
 // The install procedure into a scratch folder, and the directory helper.
+#include "fault_layer.h"
 #include "test_support.h"
 #include "texts.h"
 
@@ -346,4 +347,39 @@ TEST_F(InstallTest, ARunningApplicationIsClosedOnlyWithTheUsersLeave)
     EXPECT_TRUE(IsWindowEnabled(gCancelButton));
     CloseStandIns();
     for (HANDLE process : {other.process, running.process, refusing.process}) CloseHandle(process);
+}
+
+// A copy in another session of the user's cannot be asked to close from
+// this one: nothing is asked, nothing waits for it, and the run ends at once
+// naming that session, as an unattended run does with 32 and an uninstall.
+TEST_F(InstallTest, ACopyInAnotherSessionEndsTheRunAtOnceNamingIt)
+{
+    SetupRequest request = {1, NULL, 0};
+
+    InstallFaultLayer();
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    gInstalled = 0;
+    StandIn elsewhere = StartStandIn(gAppPath, gInstallDir);
+    ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+    PretendOtherSession(elsewhere.id);
+    {
+        BoxAnswerer answerer({IDOK});
+        InstallNow();
+        ASSERT_EQ(1u, answerer.Seen().size());
+        EXPECT_EQ(std::wstring(L"Kurulum tamamlanamadı. ") + kApplicationElsewhereCause, answerer.Seen()[0].text);
+    }
+    SetupOutcome install = RunInstall(&request);
+    SetupOutcome uninstall = RemoveInstallation(&request);
+    PretendOtherSession(0);
+    EXPECT_EQ(EXIT_APPLICATION_RUNNING, ExitCodeFor(&install));
+    EXPECT_EQ(1, install.elsewhereApplications);
+    EXPECT_EQ(EXIT_APPLICATION_RUNNING, ExitCodeFor(&uninstall));
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(elsewhere.process, 0));
+    EXPECT_EQ(0u, StandInEnds().size());
+    EXPECT_EQ(0, gInstalled);
+    EXPECT_EQ(application, ReadBytes(gAppPath));
+    EXPECT_TRUE(Exists(gUninstallPath));
+    CloseStandIns();
+    CloseHandle(elsewhere.process);
 }

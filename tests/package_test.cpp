@@ -250,6 +250,28 @@ TEST_F(PackageTest, APartialFileLeftByAnEndedRunIsReplacedOrRemoved)
                                 NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, holder);
     EXPECT_EQ(1, ExtractApplication());
+    EXPECT_EQ(ReadBytes(gSelfPath), ReadBytes(gPartialUninstallPath));
+
+    // Written while the pass reads it, in the program or in the trailer,
+    // which the payload's CRC-32 does not cover: damaged, and no
+    // uninstaller of two files' bytes.
+    const Bytes whole = ReadBytes(gSelfPath);
+    for (size_t at : {(size_t)5, whole.size() - 2}) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " written during the pass");
+        auto writeByte = [&](unsigned char value) {
+            OVERLAPPED where = {};
+            DWORD put = 0;
+            where.Offset = (DWORD)at;
+            return WriteFile(holder, &value, 1, &put, &where) && put == 1;
+        };
+        WhenProgressMoves([&] { EXPECT_TRUE(writeByte((unsigned char)(whole[at] ^ 0xFF))); });
+        SetupOutcome outcome = {STEP_NONE, 0, 0, 0, 0};
+        EXPECT_EQ(0, ExtractApplication(&outcome));
+        EXPECT_EQ(EXIT_PACKAGE_DAMAGED, ExitCodeFor(&outcome));
+        EXPECT_FALSE(Exists(gPartialPath));
+        EXPECT_FALSE(Exists(gPartialUninstallPath));
+        ASSERT_TRUE(writeByte(whole[at]));
+    }
     CloseHandle(holder);
 
     // A folder that a finishing uninstall removed a moment ago is made again.

@@ -8,9 +8,6 @@
 
 #include <sddl.h>
 
-// The lock every install and uninstall holds while it works.
-static const std::wstring kSetupLock = SetupLockName();
-
 class UnattendedTest : public SetupRunTest {
 protected:
     WatchedRun Run(const std::wstring &arguments, const std::wstring &exe = L"")
@@ -69,6 +66,39 @@ protected:
         Bytes bytes = ReadBytes(path);
         return std::string(bytes.begin(), bytes.end());
     }
+    // The old logon agent's traces: its Run value, and its file when the
+    // install folder exists. A run that changes nothing keeps them.
+    void PlaceAgent()
+    {
+        const wchar_t command[] = L"C:\\old\\TarvoRelay.exe";
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, NULL, 0, KEY_SET_VALUE, NULL, &key, NULL));
+        RegSetValueExW(key, L"TarvoRelay", 0, REG_SZ, (const BYTE *)command, sizeof command);
+        RegCloseKey(key);
+        agentFile = IsDirectory(installDir) ? installDir + L"\\TarvoRelay.exe" : L"";
+        if (!agentFile.empty()) {
+            ASSERT_TRUE(WriteBytes(agentFile, Bytes(10, 'a')));
+        }
+    }
+    void ExpectAgentKept()
+    {
+        DWORD type;
+        Bytes data;
+        EXPECT_TRUE(ReadRegistryValue(HKEY_CURRENT_USER, kRunKeyPath, L"TarvoRelay", &type, &data));
+        if (!agentFile.empty()) {
+            EXPECT_EQ(Bytes(10, 'a'), ReadBytes(agentFile));
+        }
+    }
+    void TearDown() override
+    {
+        HKEY key;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kRunKeyPath, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+            RegDeleteValueW(key, L"TarvoRelay");
+            RegCloseKey(key);
+        }
+        SetupRunTest::TearDown();
+    }
+    std::wstring agentFile;
 };
 
 TEST_F(UnattendedTest, SilentRunsInstallReinstallAndUninstallWithoutAWindow)
@@ -150,9 +180,9 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
          [&] { CloseStandIns(); CloseHandle(running.process); }},
         {"application running, uninstall", [&] { running = StartStandIn(appPath, installDir); }, L"--uninstall /S /NOCLOSEAPPLICATIONS", L"",
          32, [&] { CloseStandIns(); CloseHandle(running.process); }},
-        {"another run installing, install", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str()); },
+        {"another run installing, install", [&] { lock = HoldSetupLock(lockPath); },
          L"--silent", L"", 1618, [&] { CloseHandle(lock); }},
-        {"another run installing, uninstall", [&] { lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str()); },
+        {"another run installing, uninstall", [&] { lock = HoldSetupLock(lockPath); },
          L"--uninstall --silent", uninstallerPath, 1618, [&] { CloseHandle(lock); }},
         {"install folder cannot be made",
          [&] {
@@ -164,7 +194,9 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     for (const auto &failure : cases) {
         SCOPED_TRACE(failure.name);
         failure.arrange();
+        PlaceAgent();
         ExpectSilent(Run(failure.arguments, failure.exe), failure.code);
+        ExpectAgentKept();
         failure.undo();
         EXPECT_EQ(earlier, ReadBytes(appPath));
         EXPECT_EQ(ReadBytes(setupPath), ReadBytes(uninstallerPath));
@@ -178,7 +210,7 @@ TEST_F(UnattendedTest, EveryExitCodeIsReachedAndKeepsTheEarlierApplication)
     // While another run holds the lock, a passive window closes itself with
     // the same code; the interactive window shows its error box, and the
     // interactive uninstall its own, with nothing removed.
-    lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str());
+    lock = HoldSetupLock(lockPath);
     WatchedRun passive = Run(L"--passive");
     EXPECT_EQ(1618u, passive.exitCode);
     EXPECT_FALSE(passive.sawBox);
@@ -213,17 +245,77 @@ TEST_F(UnattendedTest, AFullDiskEndsWith112)
     if (!GetDiskFreeSpaceExW(L"T:\\", &space, NULL, NULL)) GTEST_SKIP() << "no small drive T:";
     ASSERT_TRUE(WriteBytes(setupPath, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(3 << 20, 6))));
     UseProfile(L"T:\\profile");
+    PlaceAgent();
     ExpectSilent(Run(L"--silent"), 112);
+    ExpectAgentKept();
     EXPECT_FALSE(Exists(appPath));
     EXPECT_FALSE(Exists(partialPath));
     RemoveTree(L"T:\\profile");
 }
 
+// A folder the shell cannot name (a profile on a drive that is gone) changes
+// nothing: no path at the root of the drive is written or deleted, the
+// uninstall fails before it removes anything, and the log names the folder.
+TEST_F(UnattendedTest, AFolderTheShellCannotNameChangesNothing)
+{
+    static const wchar_t kShellFolders[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static const wchar_t kGone[] = L"Q:\\profile";
+    const std::wstring log = Path(L"unknown.log");
+    const std::wstring rootAgent = L"C:\\TarvoRelay.exe";
+    const struct {
+        const wchar_t *folder;
+        const char *logged;
+    } cases[] = {{L"Local AppData", "\tknown folder\tlocal application data\tfailed: "},
+                 {L"Desktop", "\tknown folder\tdesktop, Start menu\tfailed: error 0x80004005"}};
+
+    ExpectSilent(Run(L"--silent"), 0);
+    ASSERT_TRUE(WriteBytes(rootAgent, Bytes(4, 'r')));
+    for (const auto &c : cases) {
+        SCOPED_TRACE(WideToUtf8(c.folder));
+        HKEY key;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_CURRENT_USER, kShellFolders, 0, KEY_SET_VALUE, &key));
+        RegSetValueExW(key, c.folder, 0, REG_EXPAND_SZ, (const BYTE *)kGone, sizeof kGone);
+        RegCloseKey(key);
+        Tree before = Snapshot(installDir);
+        ExpectSilent(Run(L"--uninstall --silent --log \"" + log + L"\"", uninstallerPath), 1603);
+        EXPECT_NE(std::string::npos, LogText(log).find(c.logged)) << LogText(log);
+        EXPECT_EQ(before, Snapshot(installDir));
+        EXPECT_TRUE(Exists(desktopLink));
+        EXPECT_NE(L"", UninstallCommand());
+        EXPECT_EQ(Bytes(4, 'r'), ReadBytes(rootAgent));
+        UseProfile(Path(L"profile"));
+    }
+    DeleteFileW(rootAgent.c_str());
+    QuietUninstall();
+}
+
 // A script that uninstalls and at once installs again, as an upgrade does:
 // the earlier uninstall's deferred removal must not take the new install's
-// uninstaller.
+// uninstaller. An uninstall ended from outside while its completion box was
+// open leaves its uninstaller moved aside; the next install removes that,
+// and nothing else of that form.
 TEST_F(UnattendedTest, AnInstallRightAfterAnUninstallEndsWhole)
 {
+    ExpectSilent(Run(L"--silent"), 0);
+    Start(UninstallCommand());
+    Press(Control(ID_PRIMARY_BUTTON));
+    HWND box = WaitForBox();
+    ASSERT_NE((HWND)NULL, box);
+    Answer(box, IDYES);
+    ASSERT_NE((HWND)NULL, WaitForBox(box));
+    EndSetup(&run);
+    wchar_t id[16];
+    swprintf(id, 16, L"%lx", (unsigned long)run.id);
+    const std::wstring aside = installDir + L"\\TarvoMarkwiseKaldir." + id + L".del";
+    const std::wstring usersFile = installDir + L"\\TarvoMarkwiseKaldir.eski.del";
+    ASSERT_TRUE(Exists(aside));
+    ASSERT_TRUE(WriteBytes(usersFile, Bytes(3, 'e')));
+    ExpectSilent(Run(L"--silent"), 0);
+    EXPECT_FALSE(Exists(aside));
+    EXPECT_EQ(Bytes(3, 'e'), ReadBytes(usersFile));
+    DeleteFileW(usersFile.c_str());
+    QuietUninstall();
+
     ExpectSilent(Run(L"--silent"), 0);
     WatchedRun uninstall = RunWatched(UninstallCommand(L"QuietUninstallString"), downloads, 60000);
     ExpectSilent(uninstall, 0);
@@ -337,6 +429,30 @@ TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
     ExpectSilent(Run(L"--silent --log \"" + std::wstring(300, L'g') + L"\""), 87);
     EXPECT_FALSE(Exists(installDir));
 
+    // The uninstall asked for in another spelling is refused, never taken
+    // for an install: 87, the log naming it, and in a window a box.
+    for (const wchar_t *spelling : {L"--UNINSTALL /S", L"/uninstall /S", L"-uninstall --silent", L"/Uninstall --passive"}) {
+        SCOPED_TRACE(WideToUtf8(spelling));
+        ExpectSilent(Run(std::wstring(spelling) + L" --log \"" + log + L"\""), 87);
+        EXPECT_FALSE(Exists(installDir));
+        std::wstring given = std::wstring(spelling).substr(0, std::wstring(spelling).find(L' '));
+        EXPECT_NE(std::string::npos, LogText(log).find("\tswitches\t" + WideToUtf8(given) + "\trefused: ")) << LogText(log);
+    }
+    run = LaunchSetup(L"\"" + setupPath + L"\" /uninstall", downloads, L"#32770");
+    ASSERT_NE((HWND)NULL, run.window);
+    EXPECT_EQ(0u, ReadBox(run.window).text.find(L"“/uninstall” seçeneği tanınmıyor")) << WideToUtf8(ReadBox(run.window).text);
+    Answer(run.window, IDOK);
+    ExpectExitCode(87);
+    EXPECT_FALSE(Exists(installDir));
+
+    // The lock's old name, a global object any user of the machine can make
+    // first, keeps no run of this user's from starting.
+    HANDLE squatter = CreateEventW(NULL, TRUE, FALSE, (L"Global\\TarvoMarkwiseSetupRunning-" + UserSid()).c_str());
+    ASSERT_NE((HANDLE)NULL, squatter);
+    ExpectSilent(Run(L"--silent"), 0);
+    CloseHandle(squatter);
+    QuietUninstall();
+
     // An entry that cannot be written fails the install, which takes back
     // what it placed: no files without an entry.
     ProtectKey(kUninstallKeyPath, L"D:P(D;;0x10006;;;WD)(A;;KA;;;WD)");
@@ -373,7 +489,7 @@ TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
     EXPECT_EQ(L"", UninstallCommand());
 
     ASSERT_TRUE(WriteBytes(log, Bytes(12, 'x')));
-    HANDLE lock = CreateMutexW(NULL, TRUE, kSetupLock.c_str());
+    HANDLE lock = HoldSetupLock(lockPath);
     ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 1618);
     CloseHandle(lock);
     EXPECT_EQ(0u, LogText(log).find("xxxxxxxxxxxx")) << LogText(log);
@@ -423,10 +539,12 @@ TEST_F(UnattendedTest, ANewerInstalledVersionIsKeptUnlessDowngradeIsAllowed)
         RegSetValueExW(key, L"DisplayVersion", 0, REG_SZ, (const BYTE *)c.installed, (DWORD)(wcslen(c.installed) + 1) * 2);
         RegCloseKey(key);
         ASSERT_TRUE(WriteBytes(appPath, Bytes(10, 7)));
+        PlaceAgent();
         WatchedRun run = Run(c.arguments);
         ASSERT_TRUE(run.exited);
         EXPECT_EQ(c.code, run.exitCode);
         EXPECT_FALSE(run.sawBox);
+        if (c.code) ExpectAgentKept();
         DWORD type;
         Bytes version;
         ASSERT_TRUE(ReadRegistryValue(HKEY_CURRENT_USER, kUninstallKeyPath, L"DisplayVersion", &type, &version));

@@ -81,16 +81,10 @@ FAULT(BOOL, CreateDirectoryW, FALSE, (LPCWSTR path, LPSECURITY_ATTRIBUTES securi
       ERROR_ACCESS_DENIED, ERROR_DISK_FULL)
 FAULT(BOOL, RemoveDirectoryW, FALSE, (LPCWSTR path), (path), ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION)
 FAULT(BOOL, SetFileAttributesW, FALSE, (LPCWSTR path, DWORD attributes), (path, attributes), ERROR_ACCESS_DENIED)
-FAULT(BOOL, CreateHardLinkW, FALSE, (LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security),
-      (link, target, security), ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED)
 FAULT(BOOL, GetVolumePathNameW, FALSE, (LPCWSTR path, LPWSTR volume, DWORD capacity), (path, volume, capacity),
       ERROR_ACCESS_DENIED)
-FAULT(BOOL, GetDiskFreeSpaceExW, FALSE,
-      (LPCWSTR volume, PULARGE_INTEGER available, PULARGE_INTEGER total, PULARGE_INTEGER free),
-      (volume, available, total, free), ERROR_NOT_READY)
-// ERROR_INVALID_HANDLE: another kind of object holds the name.
-FAULT(HANDLE, CreateMutexW, NULL, (LPSECURITY_ATTRIBUTES security, BOOL owned, LPCWSTR name), (security, owned, name),
-      ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED)
+FAULT(BOOL, CopyFileW, FALSE, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists),
+      ERROR_DISK_FULL, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION)
 FAULT_STATUS(LSTATUS, RegCreateKeyExW,
              (HKEY root, LPCWSTR path, DWORD reserved, LPWSTR className, DWORD options, REGSAM access,
               const LPSECURITY_ATTRIBUTES security, PHKEY key, LPDWORD disposition),
@@ -105,6 +99,70 @@ FAULT_STATUS(LSTATUS, RegDeleteKeyW, (HKEY root, LPCWSTR path), (root, path), ER
 FAULT_STATUS(LSTATUS, RegDeleteValueW, (HKEY key, LPCWSTR name), (key, name), ERROR_ACCESS_DENIED)
 FAULT_STATUS(HRESULT, SHGetFolderPathW, (HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path),
              (owner, folder, token, flags, path), (DWORD)E_FAIL)
+
+// The machine's shape, whether a run counts or not.
+static bool gNoHardLinks;
+static DWORD gOtherSessionProcess;
+static std::wstring gSmallFolder;
+static unsigned long long gSmallFolderBytes;
+
+REAL(CreateHardLinkW);
+REAL(GetDiskFreeSpaceExW);
+REAL(ProcessIdToSessionId);
+
+// As FAT32 and exFAT refuse them under Windows.
+static BOOL WINAPI FaultCreateHardLinkW(LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security)
+{
+    ERRORS(ERROR_NOT_SUPPORTED, ERROR_ACCESS_DENIED);
+
+    if (FAILS("CreateHardLinkW") || gNoHardLinks) {
+        SetLastError(gNoHardLinks ? ERROR_INVALID_FUNCTION : error);
+        return FALSE;
+    }
+    return RealCreateHardLinkW(link, target, security);
+}
+
+static BOOL WINAPI FaultGetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                           PULARGE_INTEGER free)
+{
+    ERRORS(ERROR_NOT_READY);
+
+    if (FAILS("GetDiskFreeSpaceExW")) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!gSmallFolder.empty() && _wcsnicmp(folder, gSmallFolder.c_str(), gSmallFolder.size()) == 0) {
+        if (available) available->QuadPart = gSmallFolderBytes;
+        if (total) total->QuadPart = gSmallFolderBytes;
+        if (free) free->QuadPart = gSmallFolderBytes;
+        return TRUE;
+    }
+    return RealGetDiskFreeSpaceExW(folder, available, total, free);
+}
+
+static BOOL WINAPI FaultProcessIdToSessionId(DWORD process, DWORD *session)
+{
+    BOOL ok = RealProcessIdToSessionId(process, session);
+
+    if (ok && gOtherSessionProcess && process == gOtherSessionProcess) ++*session;
+    return ok;
+}
+
+void RefuseHardLinks(bool refuse)
+{
+    gNoHardLinks = refuse;
+}
+
+void PretendOtherSession(DWORD processId)
+{
+    gOtherSessionProcess = processId;
+}
+
+void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes)
+{
+    gSmallFolder = folder;
+    gSmallFolderBytes = bytes;
+}
 
 // The log is the campaign's witness, not part of what it tests.
 static HANDLE WINAPI FaultCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
@@ -268,7 +326,8 @@ void InstallFaultLayer(void)
     PATCH(CreateHardLinkW);
     PATCH(GetVolumePathNameW);
     PATCH(GetDiskFreeSpaceExW);
-    PATCH(CreateMutexW);
+    PATCH(CopyFileW);
+    PATCH(ProcessIdToSessionId);
     PATCH(RegCreateKeyExW);
     PATCH(RegOpenKeyExW);
     PATCH(RegSetValueExW);

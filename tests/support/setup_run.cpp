@@ -38,6 +38,7 @@ void SetupRunTest::UseProfile(const std::wstring &root)
     appPath = (installDir + L"\\TarvoMarkwise.exe").substr(0, 259);
     uninstallerPath = (installDir + L"\\TarvoMarkwiseKaldir.exe").substr(0, 259);
     partialPath = (installDir + L"\\TarvoMarkwise.tmp").substr(0, 259);
+    lockPath = root + L"\\Local AppData\\TarvoMarkwiseSetup.lock";
     desktopLink = root + L"\\Desktop\\Tarvo Markwise.lnk";
     startMenuFolder = root + L"\\Programs\\Tarvo";
 }

@@ -30,6 +30,7 @@ protected:
     wchar_t saved[3][MAX_PATH] = {};
     bool hadValue[3] = {};
     std::wstring installDir, appPath, uninstallerPath, partialPath, desktopLink, startMenuFolder, downloads, setupPath;
+    std::wstring lockPath;
 };
 
 #endif

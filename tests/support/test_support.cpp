@@ -8,6 +8,7 @@
 #include <tlhelp32.h>
 #include <zlib.h>
 
+#include <functional>
 #include <random>
 
 std::wstring Utf8ToWide(const std::string &text)
@@ -96,6 +97,17 @@ bool IsDirectory(const std::wstring &path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring SecondPathTo(const std::wstring &path)
+{
+    wchar_t prefix[MAX_PATH] = {0};
+    DWORD length = GetEnvironmentVariableW(L"WINEPREFIX", prefix, MAX_PATH);
+
+    if (length == 0 || length >= MAX_PATH || _wcsnicmp(path.c_str(), L"C:\\", 3) != 0) return L"";
+    for (wchar_t *c = prefix; *c; ++c)
+        if (*c == L'/') *c = L'\\';
+    return L"Z:" + std::wstring(prefix) + L"\\drive_c" + path.substr(2);
 }
 
 bool WriteBytes(const std::wstring &path, const Bytes &bytes)
@@ -257,6 +269,8 @@ void SetPathGlobals(const std::wstring &installDir, const std::wstring &selfPath
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwise.tmp", gInstallDir);
     FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.tmp", gInstallDir);
     FormatText(gKeptUninstallPath, SETUP_PATH_CAPACITY, L"%ls\\TarvoMarkwiseKaldir.bak", gInstallDir);
+    GetTempPathW(SETUP_PATH_CAPACITY, gLockPath);
+    wcscat(gLockPath, L"TarvoMarkwiseSetup.lock");
 }
 
 struct BoxSearch {
@@ -426,22 +440,27 @@ DWORD WINAPI BriefHold::Run(void *context)
     return 0;
 }
 
-std::wstring SetupLockName(void)
+std::wstring UserSid(void)
 {
     HANDLE token = NULL;
     BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
     wchar_t *sid = NULL;
-    std::wstring name = L"Global\\TarvoMarkwiseSetupRunning-";
+    std::wstring text;
 
     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
     if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
         ConvertSidToStringSidW(((TOKEN_USER *)buffer)->User.Sid, &sid)) {
-        name += sid;
+        text = sid;
         LocalFree(sid);
     }
     CloseHandle(token);
-    return name;
+    return text;
+}
+
+HANDLE HoldSetupLock(const std::wstring &path)
+{
+    return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, NULL, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);
 }
 
 bool WaitForStandInStarts(size_t count, DWORD timeoutMs)
@@ -580,11 +599,23 @@ std::wstring KnownFolder(int csidl)
 }
 
 static std::vector<ProgressMessage> gRecorded;
+static std::function<void()> gOnFirstPosition;
 
 static LRESULT CALLBACK RecorderProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
+    std::function<void()> action;
+
     if (message == PBM_SETRANGE32 || message == PBM_SETPOS) gRecorded.push_back({message, wParam, lParam});
+    if (message == PBM_SETPOS && gOnFirstPosition) {
+        action.swap(gOnFirstPosition);
+        action();
+    }
     return DefWindowProcW(window, message, wParam, lParam);
+}
+
+void WhenProgressMoves(std::function<void()> action)
+{
+    gOnFirstPosition = action;
 }
 
 HWND CreateProgressRecorder(void)

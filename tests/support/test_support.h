@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,6 +33,10 @@ bool WaitUntilGone(const std::wstring &path, DWORD timeoutMs);
 // A file of the build tree, beside the test executables.
 std::wstring BuildFile(const wchar_t *name);
 bool IsDirectory(const std::wstring &path);
+// Another path to the same file on drive C:, as a junction or a subst drive
+// gives one on Windows: through Wine's Z: drive, which maps the whole file
+// system. Empty when there is none.
+std::wstring SecondPathTo(const std::wstring &path);
 bool WriteBytes(const std::wstring &path, const Bytes &bytes);
 Bytes ReadBytes(const std::wstring &path);
 Bytes RandomBytes(size_t count, unsigned seed);
@@ -139,8 +144,11 @@ private:
 };
 std::string FileText(const std::wstring &path);
 
-// The name of the lock every install and uninstall of this user holds.
-std::wstring SetupLockName(void);
+// The lock every install and uninstall of this user holds, taken as another
+// run takes it; INVALID_HANDLE_VALUE when another holds it.
+HANDLE HoldSetupLock(const std::wstring &path);
+// The SID of the account the tests run as, as text.
+std::wstring UserSid(void);
 
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
@@ -154,6 +162,9 @@ struct ProgressMessage {
 };
 HWND CreateProgressRecorder(void);
 std::vector<ProgressMessage> RecordedProgress(void);
+// Runs an action once, at the next position the recorder receives: while
+// the extraction is part-way through its pass.
+void WhenProgressMoves(std::function<void()> action);
 
 extern const wchar_t kUninstallKeyPath[];
 extern const wchar_t kRunKeyPath[];

@@ -1,6 +1,6 @@
 #include "ui_driver.h"
 
-RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory)
+RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory, const wchar_t *windowClass)
 {
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION created = {0};
@@ -11,7 +11,7 @@ RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &di
     CloseHandle(created.hThread);
     setup.process = created.hProcess;
     setup.id = created.dwProcessId;
-    setup.window = WaitForTopWindow(setup.id, L"TarvoMarkwiseSetup102", 20000);
+    setup.window = WaitForTopWindow(setup.id, windowClass, 20000);
     return setup;
 }
 

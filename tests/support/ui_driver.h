@@ -31,7 +31,10 @@ struct WatchedRun {
 };
 WatchedRun RunWatched(const std::wstring &commandLine, const std::wstring &directory, DWORD timeoutMs);
 
-RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory);
+// Starts the setup and waits for its window, or for a top-level window of
+// another class (a box shown before any window, "#32770").
+RunningSetup LaunchSetup(const std::wstring &commandLine, const std::wstring &directory,
+                         const wchar_t *windowClass = PRODUCT_WINDOW_CLASS);
 void EndSetup(RunningSetup *setup);
 HWND WaitForTopWindow(DWORD processId, const wchar_t *className, DWORD timeoutMs);
 std::vector<ControlFacts> Controls(HWND window);
