@@ -3,14 +3,18 @@
 //   setup_bench crc FILE              the program's CRC-32 over FILE in memory,
 //                                     with the variant in use and with each
 //                                     variant the processor offers
-//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP to OUTPUT
-//                                     (which flushes what it wrote), then the
-//                                     move over OUTPUT that the install does
-//   setup_bench copy SOURCE TARGET    CopyFileW of the same bytes
-//   setup_bench durable SOURCE TARGET the same work as the extraction without
-//                                     the CRC: the bytes copied 64 KiB at a
-//                                     time to TARGET.tmp, flushed to disk and
-//                                     moved over TARGET, each phase timed
+//   setup_bench extract SETUP OUTPUT  ExtractApplication from SETUP: its one
+//                                     pass writes and flushes the application
+//                                     and the uninstaller beside OUTPUT; then
+//                                     the two moves the install does
+//   setup_bench copy SOURCE TARGET    CopyFileW of the payload
+//   setup_bench durable SETUP TARGET  the same work as the extraction without
+//                                     the CRC: SETUP read 64 KiB at a time,
+//                                     every chunk written to the uninstaller's
+//                                     temporary file and the payload's also to
+//                                     TARGET.tmp, both flushed to disk and
+//                                     moved over their targets, each phase
+//                                     timed
 //   setup_bench startup SETUP         start until the window is up with its
 //                                     primary button enabled, then close it
 //   setup_bench shell FOLDER          the platform's floor of the install's
@@ -127,9 +131,12 @@ static int MeasureExtract(const wchar_t *setup, const wchar_t *output)
     lstrcpynW(gSelfPath, setup, SETUP_PATH_CAPACITY);
     lstrcpynW(gAppPath, output, SETUP_PATH_CAPACITY);
     FormatText(gPartialPath, SETUP_PATH_CAPACITY, L"%ls.tmp", output);
+    FormatText(gUninstallPath, SETUP_PATH_CAPACITY, L"%ls.kaldir", output);
+    FormatText(gPartialUninstallPath, SETUP_PATH_CAPACITY, L"%ls.kaldir.tmp", output);
     quiet = WaitForQuietMachine();
     start = Seconds();
     ok = ExtractApplication();
+    ok = ok && MoveFileExW(gPartialUninstallPath, gUninstallPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     ok = ok && MoveFileExW(gPartialPath, gAppPath, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     printf("seconds %.6f\nseconds_quiet %.6f\nresult %d\n", Seconds() - start, quiet, ok);
     PrintPeakWorkingSet();
@@ -148,33 +155,68 @@ static int MeasureCopy(const wchar_t *source, const wchar_t *target)
     return ok ? 0 : 1;
 }
 
-// Does what ExtractApplication does but the CRC: reads and writes one 64 KiB
-// buffer at a time into a temporary file, waits until the bytes are on disk,
-// and moves the file over the target, which replaces an earlier one.
-static int MeasureDurableCopy(const wchar_t *source, const wchar_t *target)
+static int WriteAll(HANDLE output, const unsigned char *bytes, DWORD count)
+{
+    DWORD put = 0;
+    return WriteFile(output, bytes, count, &put, NULL) && put == count;
+}
+
+// Does what ExtractApplication does but the CRC: reads the setup file one
+// 64 KiB buffer at a time, writes every chunk to the uninstaller's
+// temporary file and the payload's chunks also to the application's, waits
+// until both are on disk, and moves them over their targets, which replaces
+// earlier ones. The payload lies before the trailer's 24 bytes, its length
+// in them.
+static int MeasureDurableCopy(const wchar_t *setup, const wchar_t *target)
 {
     unsigned char buffer[65536];
     wchar_t partial[SETUP_PATH_CAPACITY];
+    wchar_t uninstaller[SETUP_PATH_CAPACITY];
+    wchar_t partialUninstaller[SETUP_PATH_CAPACITY];
     HANDLE input = INVALID_HANDLE_VALUE;
     HANDLE output = INVALID_HANDLE_VALUE;
+    HANDLE copy = INVALID_HANDLE_VALUE;
+    LARGE_INTEGER size = {};
+    unsigned long long payload = 0, payloadStart = 0, offset = 0, part;
     DWORD got = 0;
-    DWORD put = 0;
     double start, copied, flushed, moved;
     int ok;
 
     WaitForQuietMachine();
     start = Seconds();
     FormatText(partial, SETUP_PATH_CAPACITY, L"%ls.tmp", target);
-    input = CreateFileW(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    FormatText(uninstaller, SETUP_PATH_CAPACITY, L"%ls.kaldir", target);
+    FormatText(partialUninstaller, SETUP_PATH_CAPACITY, L"%ls.kaldir.tmp", target);
+    input = CreateFileW(setup, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     output = CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    ok = input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE;
-    while (ok && ReadFile(input, buffer, sizeof buffer, &got, NULL) && got)
-        ok = WriteFile(output, buffer, got, &put, NULL) && put == got;
+    copy = CreateFileW(partialUninstaller, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ok = input != INVALID_HANDLE_VALUE && output != INVALID_HANDLE_VALUE && copy != INVALID_HANDLE_VALUE &&
+         GetFileSizeEx(input, &size) && size.QuadPart >= 24;
+    if (ok) {
+        LARGE_INTEGER at;
+        at.QuadPart = size.QuadPart - 12;
+        ok = SetFilePointerEx(input, at, NULL, FILE_BEGIN) && ReadFile(input, &payload, 8, &got, NULL) && got == 8;
+        payloadStart = (unsigned long long)size.QuadPart - 24 - payload;
+        at.QuadPart = 0;
+        ok = ok && SetFilePointerEx(input, at, NULL, FILE_BEGIN);
+    }
+    while (ok && ReadFile(input, buffer, sizeof buffer, &got, NULL) && got) {
+        ok = WriteAll(copy, buffer, got);
+        // The part of this chunk that lies in the payload.
+        if (offset + got > payloadStart && offset < payloadStart + payload) {
+            unsigned long long from = offset < payloadStart ? payloadStart - offset : 0;
+            part = (offset + got < payloadStart + payload ? offset + got : payloadStart + payload) - offset - from;
+            ok = ok && WriteAll(output, buffer + from, (DWORD)part);
+        }
+        offset += got;
+    }
     copied = Seconds();
-    ok = ok && FlushFileBuffers(output);
+    ok = ok && FlushFileBuffers(output) && FlushFileBuffers(copy);
     flushed = Seconds();
+    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
     if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
     if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+    ok = ok && MoveFileExW(partialUninstaller, uninstaller, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     ok = ok && MoveFileExW(partial, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     moved = Seconds();
     printf("seconds %.6f\nseconds_copy %.6f\nseconds_flush %.6f\nseconds_move %.6f\nresult %d\n", moved - start,
@@ -268,7 +310,7 @@ int wmain(int count, wchar_t **arguments)
     if (count == 3 && wcscmp(arguments[1], L"startup") == 0) return MeasureStartup(arguments[2]);
     if (count == 3 && wcscmp(arguments[1], L"shell") == 0) return MeasureShell(arguments[2]);
     if (count == 2 && wcscmp(arguments[1], L"noop") == 0) return 0;
-    fwprintf(stderr, L"usage: setup_bench crc FILE | extract SETUP OUTPUT | copy SOURCE TARGET | durable SOURCE TARGET | "
+    fwprintf(stderr, L"usage: setup_bench crc FILE | extract SETUP OUTPUT | copy SOURCE TARGET | durable SETUP TARGET | "
                      L"startup SETUP | shell FOLDER | noop\n");
     return 2;
 }
