@@ -6,10 +6,12 @@
 #ifdef TARVO_SETUP_IMPORTS
 #include <commctrl.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <shlobj.h>
 
 void *volatile gImports[] = {(void *)&SHGetFolderPathW, (void *)&CoInitializeEx, (void *)&InitCommonControlsEx,
-                             (void *)&RegFlushKey, (void *)&CreateFontW, (void *)&MessageBoxW};
+                             (void *)&RegFlushKey, (void *)&CreateFontW, (void *)&MessageBoxW,
+                             (void *)&SysAllocString};
 #endif
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)

@@ -21,6 +21,30 @@ static void AppendToLog(const wchar_t *text, DWORD disposition)
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
 }
 
+// Whom the run is for, as the log's second line says it.
+static const wchar_t *AccountContextText(wchar_t *text, int capacity)
+{
+    switch (gAccountContext) {
+    case CONTEXT_SERVICE_ACCOUNT:
+        FormatText(text, capacity, L"a service account");
+        break;
+    case CONTEXT_ELEVATED_AS_USER:
+        FormatText(text, capacity, L"elevated, as the user signed in to this desktop (%ls): the application is started "
+                                   L"through the desktop's shell", gSignedInAccount);
+        break;
+    case CONTEXT_OTHER_ACCOUNT:
+        FormatText(text, capacity, L"elevated as %ls while %ls is signed in to this desktop", gRunningAccount,
+                   gSignedInAccount);
+        break;
+    case CONTEXT_NO_UNELEVATED_SHELL:
+        FormatText(text, capacity, L"elevated; no unelevated shell found: runs as the elevated account");
+        break;
+    default:
+        FormatText(text, capacity, L"not elevated");
+    }
+    return text;
+}
+
 // Created or replaced, with the run's first line, once per process and only
 // by a run that holds the setup lock: a second run that finds the first one
 // working appends its lines to the first one's log.
@@ -38,6 +62,7 @@ void StartLog(void)
                PRODUCT_NAME, PRODUCT_VERSION, gUninstallMode ? L"uninstall" : L"install",
                gRunMode == RUN_SILENT ? L", silent" : gRunMode == RUN_PASSIVE ? L", passive" : L"");
     AppendToLog(line, CREATE_ALWAYS);
+    LogLine(L"account", gRunningAccount, AccountContextText(line, kLineCapacity));
 }
 
 // Keeps the last error: a failure is logged before it is reported.

@@ -9,6 +9,7 @@
 #include "texts.h"
 
 #include <commctrl.h>
+#include <wchar.h>
 
 static const int kBoxTextCapacity = 1024;
 
@@ -358,11 +359,47 @@ int RefuseArguments(void)
 int RefuseServiceAccount(void)
 {
     StartLog();
-    LogLine(L"account", L"service account",
-            L"refused: the setup installs for the user who runs it; run it in the user's context, not as SYSTEM");
+    LogLine(L"account", gRunningAccount,
+            L"refused: a service account (LocalSystem, LocalService, NetworkService); the setup installs for the user "
+            L"who runs it: run it in the user's context");
     if (gRunMode == RUN_INTERACTIVE)
         MessageBoxW(NULL, kServiceAccountText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
-    return EXIT_SERVICE_ACCOUNT;
+    return EXIT_WRONG_ACCOUNT;
+}
+
+// Elevated as another account than the user signed in to this desktop
+// (a helpdesk's own, or the hidden one of administrator protection): its
+// profile and its registry are no place for the signed-in user's program,
+// and an uninstall would remove that account's installation in the user's
+// name. Unattended runs refuse; the window asks whether to start this file
+// again as the signed-in user, through the desktop's shell, unelevated,
+// with the same switches, and this copy ends either way.
+int RefuseOtherAccount(void)
+{
+    const wchar_t *title = gUninstallMode ? kUninstallTitle : kInstallTitle;
+    const wchar_t *program = gUninstallMode ? kUninstallerNoun : kSetupNoun;
+    wchar_t text[kBoxTextCapacity];
+    wchar_t folder[SETUP_PATH_CAPACITY];
+    wchar_t *slash;
+    HRESULT result;
+
+    StartLog();
+    FormatText(text, kBoxTextCapacity, L"refused: run the setup in the session of %ls, not as administrator",
+               gSignedInAccount);
+    LogLine(L"account", gRunningAccount, text);
+    if (gRunMode != RUN_INTERACTIVE) return EXIT_WRONG_ACCOUNT;
+    FormatText(text, kBoxTextCapacity, gUninstallMode ? kOtherAccountUninstallQuestion : kOtherAccountInstallQuestion,
+               program, gRunningAccount, gSignedInAccount, program, gSignedInAccount);
+    if (MessageBoxW(NULL, text, title, MB_YESNO | MB_ICONWARNING) != IDYES) return EXIT_WRONG_ACCOUNT;
+    lstrcpynW(folder, gSelfPath, SETUP_PATH_CAPACITY);
+    slash = wcsrchr(folder, L'\\');
+    if (slash) *slash = L'\0';
+    result = StartThroughShell(gSelfPath, ArgumentsAfterProgramName(GetCommandLineW()), folder);
+    LogStep(NULL, STEP_START_APPLICATION, gSelfPath, SUCCEEDED(result), (DWORD)result);
+    if (SUCCEEDED(result)) return EXIT_DONE;
+    FormatText(text, kBoxTextCapacity, kOtherAccountNotStartedText, program, gSignedInAccount, gSignedInAccount);
+    MessageBoxW(NULL, text, title, MB_ICONERROR | MB_OK);
+    return EXIT_WRONG_ACCOUNT;
 }
 
 void ShowHelp(void)

@@ -305,12 +305,26 @@ int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
 }
 
 // The installed application, started in its folder as its shortcuts start
-// it. No error dialog of the shell's: an unattended run must never wait.
+// it. A setup elevated for the user signed in to this desktop has the
+// desktop's shell start it, so that it runs unelevated as that user does
+// (it takes files dragged from Explorer, sees the user's mapped drives and
+// saves files the user owns); where the shell cannot, it is not started
+// elevated instead. No error dialog of the shell's: an unattended run must
+// never wait.
 int StartApplication(HWND owner)
 {
     ULONGLONG until = BriefLockDeadline();
     SHELLEXECUTEINFOW execute = {0};
+    HRESULT result;
     int ok;
+
+    if (gAccountContext == CONTEXT_ELEVATED_AS_USER) {
+        LogLine(StepName(STEP_START_APPLICATION), gAppPath, L"through the desktop's shell, as the signed-in user");
+        result = StartThroughShell(gAppPath, L"", gInstallDir);
+        ok = LogStep(NULL, STEP_START_APPLICATION, gAppPath, SUCCEEDED(result), (DWORD)result);
+        if (!ok) LogLine(StepName(STEP_START_APPLICATION), gAppPath, L"not started elevated instead: to be opened from the Start menu");
+        return ok;
+    }
 
     execute.cbSize = sizeof execute;
     execute.fMask = SEE_MASK_FLAG_NO_UI;

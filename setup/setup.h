@@ -141,11 +141,41 @@ int SelectUninstallMode(const wchar_t *commandLine, const wchar_t *selfPath);
 void DeriveInstallPaths(const wchar_t *localAppData);
 int InstallPathsWhole(void);
 void ReadSwitches(const wchar_t *commandLine);
+const wchar_t *ArgumentsAfterProgramName(const wchar_t *commandLine);
 void InitSetupState(void);
 // The accounts services run as (LocalSystem, LocalService, NetworkService)
 // have no user's profile to install into.
 int IsServiceAccount(PSID sid);
-int RunsAsServiceAccount(void);
+// Whom the setup runs for, from the facts of this process's token and of
+// the desktop shell's: a service account, refused; not elevated; elevated
+// as the user signed in to this desktop, whose unelevated shell starts the
+// application; elevated as another account, whose profile is no place to
+// install the signed-in user's program; or elevated with no unelevated
+// shell to tell (UAC off, the built-in Administrator, Wine), which runs as
+// it is. Read at start-up, before anything is written.
+enum AccountContext {
+    CONTEXT_NOT_ELEVATED,
+    CONTEXT_SERVICE_ACCOUNT,
+    CONTEXT_ELEVATED_AS_USER,
+    CONTEXT_OTHER_ACCOUNT,
+    CONTEXT_NO_UNELEVATED_SHELL,
+};
+struct AccountFacts {
+    int service;
+    int elevated;
+    int shellFound;
+    int shellSameUser;
+    int shellElevated;
+};
+#define ACCOUNT_NAME_CAPACITY 260
+extern int gAccountContext;
+// "DOMAIN\user" of the account the setup runs as and, when it is elevated,
+// of the user signed in to this desktop.
+extern wchar_t gRunningAccount[ACCOUNT_NAME_CAPACITY];
+extern wchar_t gSignedInAccount[ACCOUNT_NAME_CAPACITY];
+int DecideAccountContext(const AccountFacts *facts);
+void ReadAccountContext(void);
+HRESULT StartThroughShell(const wchar_t *file, const wchar_t *parameters, const wchar_t *directory);
 // Versions compared by number, part by part, missing parts counting as 0; a
 // version that cannot be read counts as older than any that can. Returns
 // <0, 0 or >0 as strcmp does.
@@ -237,6 +267,7 @@ void UninstallNow(void);
 void ShowHelp(void);
 int RefuseArguments(void);
 int RefuseServiceAccount(void);
+int RefuseOtherAccount(void);
 SetupOutcome RunUnattended(void);
 int RunSilently(void);
 

@@ -48,6 +48,9 @@ int gSwitchesUnread;
 wchar_t gRefusedSwitch[SETUP_PATH_CAPACITY];
 wchar_t gLogPath[SETUP_PATH_CAPACITY];
 int gExitCode;
+int gAccountContext;
+wchar_t gRunningAccount[ACCOUNT_NAME_CAPACITY];
+wchar_t gSignedInAccount[ACCOUNT_NAME_CAPACITY];
 
 HINSTANCE gInstance;
 HWND gMain;
@@ -150,6 +153,21 @@ static void SetLogPath(const wchar_t *path)
     lstrcpynW(gLogPath, gLogPathTooLong ? L"" : path, SETUP_PATH_CAPACITY);
 }
 
+// What follows the program's name, quoted or not, on its command line.
+const wchar_t *ArgumentsAfterProgramName(const wchar_t *commandLine)
+{
+    const wchar_t *rest = commandLine;
+
+    if (*rest == L'"') {
+        rest = wcschr(rest + 1, L'"');
+        rest = rest ? rest + 1 : commandLine + wcslen(commandLine);
+    } else {
+        while (*rest && *rest != L' ' && *rest != L'\t') ++rest;
+    }
+    while (*rest == L' ' || *rest == L'\t') ++rest;
+    return rest;
+}
+
 // The arguments after the program name, split as the shell splits them.
 // Unknown ones are ignored; of silent and passive, silent wins.
 void ReadSwitches(const wchar_t *commandLine)
@@ -199,26 +217,6 @@ void InitSetupState(void)
     gUninstallMode = SelectUninstallMode(GetCommandLineW(), gSelfPath);
     ReadSwitches(GetCommandLineW());
     gExistingInstall = gAppPath[0] && GetFileAttributesW(gAppPath) != INVALID_FILE_ATTRIBUTES;
-}
-
-int IsServiceAccount(PSID sid)
-{
-    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinLocalServiceSid) ||
-           IsWellKnownSid(sid, WinNetworkServiceSid);
-}
-
-int RunsAsServiceAccount(void)
-{
-    HANDLE token = NULL;
-    BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD size = 0;
-    int service = 0;
-
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
-    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size))
-        service = IsServiceAccount(((TOKEN_USER *)buffer)->User.Sid);
-    CloseHandle(token);
-    return service;
 }
 
 // Reads one part: digits up to a dot or the end. Returns the character after

@@ -63,8 +63,26 @@ static const wchar_t kReplaceNewerQuestion[] =
     L"Bu bilgisayarda Tarvo Markwise %ls kurulu; bu kurulum dosyası daha eski olan %ls sürümünü kurar.\n\n"
     L"Tarvo Markwise %ls, %ls ile değiştirilsin mi?";
 static const wchar_t kServiceAccountText[] =
-    L"Tarvo Markwise kullanıcı hesabına kurulur, ancak bu kurulum bir hizmet hesabıyla (SYSTEM) çalıştırıldı. "
-    L"Kurulumu kullanıcının oturumunda çalıştırın; hiçbir şey değiştirilmedi.";
+    L"Bu program bir hizmet hesabıyla (ör. SYSTEM, LocalService, NetworkService) çalıştırıldı; hiçbir değişiklik "
+    L"yapılmadı. Tarvo Markwise her kullanıcının kendi hesabına kurulur: programı o kullanıcının oturumunda "
+    L"çalıştırın.";
+// Elevated as another account: the program (kSetupNoun or kUninstallerNoun),
+// the account it runs as, the signed-in user, the program again, the user
+// again.
+static const wchar_t kSetupNoun[] = L"Kurulum";
+static const wchar_t kUninstallerNoun[] = L"Kaldırma programı";
+static const wchar_t kOtherAccountInstallQuestion[] =
+    L"%ls %ls hesabıyla yönetici olarak çalışıyor; bu masaüstünde ise %ls oturum açmış. Tarvo Markwise her "
+    L"kullanıcının kendi hesabına kurulur.\n\n%ls, %ls için yönetici izni olmadan yeniden başlatılsın mı?";
+static const wchar_t kOtherAccountUninstallQuestion[] =
+    L"%ls %ls hesabıyla yönetici olarak çalışıyor; bu masaüstünde ise %ls oturum açmış. Tarvo Markwise her "
+    L"kullanıcının kendi hesabından kaldırılır.\n\n%ls, %ls için yönetici izni olmadan yeniden başlatılsın mı?";
+// The program, the signed-in user, the user again.
+static const wchar_t kOtherAccountNotStartedText[] =
+    L"%ls %ls için yeniden başlatılamadı; hiçbir değişiklik yapılmadı. Programı %ls oturumunda, yönetici olarak "
+    L"değil, çalıştırın.";
+// The application could not be started, and is not started elevated.
+static const wchar_t kOpenFromStartMenuStatus[] = L"Tarvo Markwise buradan açılamadı. Başlat menüsünden açın.";
 static const wchar_t kUninstallQuestion[] =
     L"Tarvo Markwise kaldırılsın mı?\n\nProjeleriniz ve sarf kayıtlarınız silinmez.";
 static const wchar_t kUninstalledText[] =

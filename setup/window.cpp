@@ -292,7 +292,7 @@ static void OnPrimaryButton(HWND window)
     if (gUninstallMode) {
         UninstallNow();
     } else if (gInstalled) {
-        if (!PartOfInstallPress()) StartApplication(window);
+        if (!PartOfInstallPress() && !StartApplication(window)) SetWindowTextW(gStatus, kOpenFromStartMenuStatus);
     } else {
         gInstallPressTime = (DWORD)GetMessageTime();
         InstallNow();
@@ -480,12 +480,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         return 0;
     }
     if (gLogPathTooLong || gRefusedSwitch[0]) return RefuseArguments();
-    if (RunsAsServiceAccount()) return RefuseServiceAccount();
     // The file this process runs from, read through one handle for as long
     // as it runs, whatever is renamed or written under its name meanwhile.
     if (!gUninstallMode) gSelfFile = OpenSetupFile();
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
-    code = gRunMode == RUN_SILENT ? RunSilently() : RunWindow(showCommand);
+    // Whom the run is for, known before anything is written.
+    ReadAccountContext();
+    if (gAccountContext == CONTEXT_SERVICE_ACCOUNT)
+        code = RefuseServiceAccount();
+    else if (gAccountContext == CONTEXT_OTHER_ACCOUNT)
+        code = RefuseOtherAccount();
+    else
+        code = gRunMode == RUN_SILENT ? RunSilently() : RunWindow(showCommand);
     CoUninitialize();
     if (gSelfFile != INVALID_HANDLE_VALUE) CloseHandle(gSelfFile);
     return code;

@@ -9,7 +9,7 @@ import sys
 import pefile
 
 SYSTEM = {"advapi32.dll", "comctl32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll",
-          "ole32.dll", "shell32.dll", "user32.dll"}
+          "ole32.dll", "oleaut32.dll", "shell32.dll", "user32.dll"}
 
 failed = 0
 for path in sys.argv[1:]:

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <commctrl.h>
+#include <tlhelp32.h>
 
 class DirectoryTest : public ScratchTest {
 protected:
@@ -382,4 +383,54 @@ TEST_F(InstallTest, ACopyInAnotherSessionEndsTheRunAtOnceNamingIt)
     EXPECT_TRUE(Exists(gUninstallPath));
     CloseStandIns();
     CloseHandle(elsewhere.process);
+}
+
+// The name of the program that started the first running copy of the
+// installed application, or empty.
+static std::wstring ParentOfApplication(void)
+{
+    PROCESSENTRY32W entry = {sizeof entry};
+    std::map<DWORD, PROCESSENTRY32W> processes;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    std::wstring parent;
+
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        processes[entry.th32ProcessID] = entry;
+    CloseHandle(snapshot);
+    for (const auto &process : processes) {
+        HANDLE opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.first);
+        wchar_t image[MAX_PATH] = {0};
+        DWORD length = MAX_PATH;
+        bool ours = opened && QueryFullProcessImageNameW(opened, 0, image, &length) && _wcsicmp(image, gAppPath) == 0;
+        if (opened) CloseHandle(opened);
+        auto found = processes.find(process.second.th32ParentProcessID);
+        if (ours && found != processes.end()) parent = found->second.szExeFile;
+        if (ours) break;
+    }
+    return parent;
+}
+
+// An elevated setup run for the user signed in to this desktop has the
+// desktop's shell start the application, as Explorer starts programs: it
+// runs in the install folder, a child of the shell's process, with that
+// process's token. Wine shows the start and the parent; it cannot show the
+// token being the user's unelevated one, since its shell is elevated too.
+TEST_F(InstallTest, TheDesktopsShellStartsTheApplicationInItsFolder)
+{
+    wchar_t temp[MAX_PATH];
+
+    InstallNow();
+    ASSERT_EQ(1, gInstalled);
+    // A program the shell starts has the shell's environment, not this
+    // process's: the stand-in keeps its record at its default place.
+    GetTempPathW(MAX_PATH, temp);
+    UseStandInRecord(std::wstring(temp) + L"TarvoStandin.txt");
+    gAccountContext = CONTEXT_ELEVATED_AS_USER;
+    int started = StartApplication(NULL);
+    gAccountContext = CONTEXT_NOT_ELEVATED;
+    ASSERT_EQ(1, started);
+    ASSERT_TRUE(WaitForStandInStarts(1, 20000));
+    EXPECT_EQ(0, _wcsicmp(gInstallDir, StandInStarts()[0].directory.c_str()));
+    EXPECT_EQ(0, _wcsicmp(L"explorer.exe", ParentOfApplication().c_str())) << WideToUtf8(ParentOfApplication());
+    CloseStandIns();
 }

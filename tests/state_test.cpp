@@ -1,6 +1,7 @@
 // Setup state: the bounded formatter, the mode rule and the derived paths.
 #include "test_support.h"
 
+#include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
 
@@ -152,5 +153,37 @@ TEST(Accounts, ServiceAccountsAreToldFromUsers)
         EXPECT_EQ(c.service, IsServiceAccount(sid)) << WideToUtf8(c.sid);
         LocalFree(sid);
     }
-    EXPECT_EQ(0, RunsAsServiceAccount());
+}
+
+// Whom an elevated setup runs for, over every combination of the facts.
+// Wine cannot show most of them: its every process, the shell included, has
+// a full token of one user, and a second account or a limited token cannot
+// be made there (LogonUserW and CreateProcessWithLogonW are stubs).
+TEST(Accounts, TheContextFollowsTheTokenAndTheDesktopsShell)
+{
+    const struct {
+        AccountFacts facts;
+        int context;
+    } cases[] = {
+        {{1, 1, 1, 0, 0}, CONTEXT_SERVICE_ACCOUNT},      {{1, 0, 0, 0, 0}, CONTEXT_SERVICE_ACCOUNT},
+        {{0, 0, 0, 0, 0}, CONTEXT_NOT_ELEVATED},         {{0, 0, 1, 0, 1}, CONTEXT_NOT_ELEVATED},
+        {{0, 0, 1, 1, 0}, CONTEXT_NOT_ELEVATED},         {{0, 1, 0, 0, 0}, CONTEXT_NO_UNELEVATED_SHELL},
+        {{0, 1, 1, 1, 1}, CONTEXT_NO_UNELEVATED_SHELL},  {{0, 1, 1, 0, 1}, CONTEXT_NO_UNELEVATED_SHELL},
+        {{0, 1, 1, 1, 0}, CONTEXT_ELEVATED_AS_USER},     {{0, 1, 1, 0, 0}, CONTEXT_OTHER_ACCOUNT},
+    };
+    for (const auto &c : cases) {
+        const AccountFacts &f = c.facts;
+        EXPECT_EQ(c.context, DecideAccountContext(&f))
+            << "service " << f.service << ", elevated " << f.elevated << ", shell found " << f.shellFound
+            << ", same user " << f.shellSameUser << ", shell elevated " << f.shellElevated;
+    }
+
+    // Under Wine: elevated, and so is the desktop's shell, which the shell's
+    // list of windows names (GetShellWindow gives nothing there).
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED)));
+    ReadAccountContext();
+    EXPECT_EQ(CONTEXT_NO_UNELEVATED_SHELL, gAccountContext);
+    EXPECT_NE(L"", std::wstring(gRunningAccount));
+    EXPECT_EQ(std::wstring(gRunningAccount), std::wstring(gSignedInAccount));
+    CoUninitialize();
 }
