@@ -71,7 +71,7 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
     wchar_t drive[SETUP_PATH_CAPACITY] = {0};
     wchar_t needed[32];
     wchar_t available[32];
-    wchar_t logPath[SETUP_PATH_CAPACITY + 40] = {0};
+    wchar_t message[SETUP_PATH_CAPACITY] = {0};
     int length;
 
     switch (ExitCodeFor(outcome)) {
@@ -100,14 +100,21 @@ static void FailureCause(const SetupOutcome *outcome, wchar_t *text, int capacit
         FormatText(text, capacity, kDiskFullCause, drive, needed, available);
         return;
     }
+    // The system's message, without its closing full stop and line break,
+    // before the code in parentheses.
     length = (int)FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, outcome->error, 0,
-                                 text, (DWORD)capacity, NULL);
-    if (length <= 0) length = FormatText(text, capacity, L"Hata %lu.", (unsigned long)outcome->error);
-    while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) text[--length] = L'\0';
-    if (gLogPath[0]) {
-        FormatText(logPath, SETUP_PATH_CAPACITY + 40, kLogPathCause, gLogPath);
-        FormatText(text + length, capacity - length, L"%ls", logPath);
-    }
+                                 message, SETUP_PATH_CAPACITY, NULL);
+    while (length > 0 && (message[length - 1] == L'\r' || message[length - 1] == L'\n' || message[length - 1] == L'.' ||
+                          message[length - 1] == L' '))
+        message[--length] = L'\0';
+    if (length > 0)
+        length = FormatText(text, capacity, kErrorCodeText, message, (unsigned long)outcome->error);
+    else
+        length = FormatText(text, capacity, kUnknownErrorText, (unsigned long)outcome->error);
+    if (gLogPath[0])
+        FormatText(text + length, capacity - length, kRetryWithLogText, gLogPath);
+    else
+        FormatText(text + length, capacity - length, L"%ls", kRetryText);
 }
 
 static void ShowFailure(const SetupOutcome *outcome, const wchar_t *first, const wchar_t *caption)
@@ -323,11 +330,10 @@ int RunSilently(void)
 
 #define WIDE_TEXT(text) L##text
 #define WIDE_NUMBER(code) WIDE_TEXT(#code)
-#define HELP_EXIT_CODE_LINE(code, name, response, meaning) L"\n" WIDE_NUMBER(code) L"\t" meaning
+#define HELP_EXIT_CODE_LINE(code, name, response, meaning) L"\n" WIDE_NUMBER(code) L": " meaning
 
+// No tab columns: a proportional font never lines them up.
 static const wchar_t kHelpText[] =
-    L"Kullanım: TarvoMarkwise_Setup.exe [seçenekler]\n"
-    L"\n"
     PRODUCT_SWITCH_HELP
     L"\n"
     L"Sessiz ve pasif çalışmanın çıkış kodları:"
@@ -402,7 +408,12 @@ int RefuseOtherAccount(void)
     return EXIT_WRONG_ACCOUNT;
 }
 
+// The usage line names the file that runs, the setup file or the uninstaller.
 void ShowHelp(void)
 {
-    MessageBoxW(NULL, kHelpText, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONINFORMATION | MB_OK);
+    static wchar_t text[sizeof kHelpText / sizeof kHelpText[0] + SETUP_PATH_CAPACITY + 40];
+    const wchar_t *slash = wcsrchr(gSelfPath, L'\\');
+
+    FormatText(text, (int)(sizeof text / sizeof text[0]), kHelpUsage, slash ? slash + 1 : gSelfPath, kHelpText);
+    MessageBoxW(NULL, text, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONINFORMATION | MB_OK);
 }

@@ -1,5 +1,14 @@
 // Every Turkish text the user sees, in one place; the product's name and
 // version come from its facts.
+//
+// One term for each thing, here, in product.json and in the help:
+//   the user's data          "projeleriniz ve sarf kayıtlarınız"
+//   the uninstaller          "kaldırma programı"
+//   a drive and its room     "sürücü", "boş alan"
+//   nothing was changed      "hiçbir değişiklik yapılmadı"
+//   the log                  "günlük dosyası"
+// What happened comes first, then what to do: "yeniden deneyin" where the
+// window stays open for another try. No text says "Lütfen".
 #ifndef TARVO_TEXTS_H
 #define TARVO_TEXTS_H
 
@@ -38,23 +47,31 @@ static const wchar_t kInstallFailedStatus[] = L"Kurulum tamamlanamadı.";
 static const wchar_t kInstallFailedFirst[] = L"Kurulum tamamlanamadı.";
 static const wchar_t kApplicationOpenCause[] = L"Tarvo Markwise açıksa kapatıp kurulumu yeniden çalıştırın.";
 static const wchar_t kDamagedPackageCause[] =
-    L"Kurulum dosyası bozuk veya eksik indirilmiş. Lütfen kurulum dosyasını yeniden indirip çalıştırın.";
+    L"Kurulum dosyası bozuk veya eksik indirilmiş. Kurulum dosyasını yeniden indirip çalıştırın.";
 // The drive, the room needed and the room free.
 static const wchar_t kDiskFullCause[] =
-    L"%ls sürücüsünde yeterli boş alan yok: kurulum için %ls gerekiyor, %ls boş. "
-    L"Yer açıp kurulumu yeniden çalıştırın.";
+    L"%ls sürücüsünde yeterli boş alan yok: kurulum için %ls gerekiyor, %ls boş. Yer açıp yeniden deneyin.";
 // A disk that filled while the install wrote, after the room was checked.
 static const wchar_t kDiskFilledCause[] =
-    L"%ls sürücüsü kurulum sırasında doldu. Yer açıp kurulumu yeniden çalıştırın.";
-static const wchar_t kFolderCause[] = L"Kurulum klasörü oluşturulamadı:\n%ls";
+    L"%ls sürücüsü kurulum sırasında doldu. Yer açıp yeniden deneyin.";
+static const wchar_t kFolderCause[] =
+    L"Kurulum klasörü oluşturulamadı:\n%ls\n\nBu adda bir dosya olmadığını ve bu konuma yazma izniniz olduğunu "
+    L"denetleyip yeniden deneyin.";
 static const wchar_t kApplicationElsewhereCause[] =
     L"Tarvo Markwise başka bir oturumunuzda açık ve buradan kapatılamıyor. O oturumda kapatıp yeniden deneyin.";
 static const wchar_t kSetupBusyCause[] =
     L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
-// The system's own message of the error, then, when there is one, the log.
-static const wchar_t kLogPathCause[] = L"\n\nAyrıntılar günlükte: %ls";
+// Any other failure: the system's own message of the error with its code,
+// or the code alone where the system has no message, then what to do and,
+// when there is one, the log.
+static const wchar_t kErrorCodeText[] = L"%ls (hata %lu).";
+static const wchar_t kUnknownErrorText[] = L"Beklenmeyen bir hata oluştu (hata %lu).";
+static const wchar_t kRetryText[] = L"\n\nYeniden deneyin; sorun sürerse Tarvo Sistem desteğine başvurun.";
+static const wchar_t kRetryWithLogText[] =
+    L"\n\nYeniden deneyin; sorun sürerse şu günlük dosyasını Tarvo Sistem desteğine iletin:\n%ls";
 static const wchar_t kLogPathTooLongText[] =
-    L"Günlük dosyasının yolu 259 karakterden uzun. Daha kısa bir yol verip yeniden çalıştırın; hiçbir şey değiştirilmedi.";
+    L"Günlük dosyasının yolu 259 karakterden uzun olduğu için hiçbir değişiklik yapılmadı. Daha kısa bir günlük "
+    L"dosyası yolu seçip programı yeniden çalıştırın.";
 static const wchar_t kUninstallFailedFirst[] = L"Tarvo Markwise kaldırılamadı.";
 static const wchar_t kInstalledStatus[] = L"Kurulum tamamlandı. Projeleriniz korundu.";
 
@@ -86,23 +103,25 @@ static const wchar_t kOpenFromStartMenuStatus[] = L"Tarvo Markwise buradan açı
 static const wchar_t kUninstallQuestion[] =
     L"Tarvo Markwise kaldırılsın mı?\n\nProjeleriniz ve sarf kayıtlarınız silinmez.";
 static const wchar_t kUninstalledText[] =
-    L"Tarvo Markwise kaldırıldı. Çalışma dosyalarınız silinmedi.";
+    L"Tarvo Markwise kaldırıldı. Projeleriniz ve sarf kayıtlarınız silinmedi.";
 // After the completion text: the links that could not be deleted, one a line.
 static const wchar_t kShortcutsKeptText[] = L"\n\nŞu kısayollar silinemedi; bunları kendiniz silebilirsiniz:\n%ls";
 static const wchar_t kApplicationRunningText[] =
-    L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. "
-    L"Lütfen Tarvo Markwise'ı kapatıp kaldırma işlemini yeniden başlatın.";
+    L"Tarvo Markwise şu anda açık olduğu için kaldırılamadı. Tarvo Markwise'ı kapatıp yeniden deneyin.";
 static const wchar_t kApplicationElsewhereText[] =
     L"Tarvo Markwise başka bir oturumunuzda açık olduğu için kaldırılamadı. O oturumda kapatıp yeniden deneyin.";
 // The argument as it was given, then the switch as it is written.
 static const wchar_t kRefusedSwitchText[] =
     L"“%ls” seçeneği tanınmıyor; hiçbir değişiklik yapılmadı. Kaldırmak için %ls yazın.";
 static const wchar_t kCloseApplicationQuestion[] =
-    L"Tarvo Markwise şu anda açık. Devam etmek için kapatılacak; kaydedilmemiş çalışmanız varsa "
-    L"Tarvo Markwise bunu size kendisi soracak.\n\nTarvo Markwise kapatılsın mı?";
+    L"Tarvo Markwise şu anda açık; devam etmek için kapatılması gerekiyor. Kaydedilmemiş çalışmanız varsa Tarvo "
+    L"Markwise, kapanmadan önce onu kaydetmek isteyip istemediğinizi size soracak.\n\nTarvo Markwise kapatılsın mı?";
 static const wchar_t kWaitingForApplicationStatus[] = L"Tarvo Markwise'ın kapanması bekleniyor...";
 static const wchar_t kSetupBusyText[] =
-    L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. "
-    L"Lütfen o işlem bitince kaldırmayı yeniden başlatın.";
+    L"Tarvo Markwise şu anda başka bir pencerede kuruluyor veya kaldırılıyor. O işlem bitince yeniden deneyin.";
+
+// The help box: the file that runs, then one switch a line, its
+// description indented below it, then the exit codes.
+static const wchar_t kHelpUsage[] = L"Kullanım: %ls [seçenekler]\n\n%ls";
 
 #endif

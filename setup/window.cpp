@@ -36,6 +36,9 @@ enum { ON_BOTH_MODES, INSTALL_MODE_ONLY };
 // presses when no button has the focus.
 static const DWORD kButtonStyle = WS_TABSTOP | BS_PUSHBUTTON;
 static const DWORD kDefaultButtonStyle = WS_TABSTOP | BS_DEFPUSHBUTTON;
+// A path too long for its control shows its beginning and its end, with an
+// ellipsis between, at every DPI; an "&" in a folder's name is a letter.
+static const DWORD kPathStyle = SS_PATHELLIPSIS | SS_NOPREFIX;
 
 struct ControlLayout {
     const wchar_t *className;
@@ -93,7 +96,7 @@ static void LayoutTable(ControlLayout *controls)
         {L"STATIC", gUninstallMode ? kUninstallBandText : kInstallBandText, 30, 69, 230, 20, 0, &gUiFont, ON_BOTH_MODES, NULL, 0},
         {L"STATIC", DescriptionText(), 292, 34, 372, 58, 0, &gUiFont, ON_BOTH_MODES, NULL, 0},
         {L"STATIC", kFolderLabel, 292, 106, 150, 20, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
-        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
+        {L"STATIC", gInstallDir, 292, 128, 372, 40, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, kPathStyle},
         {L"STATIC", kInformationText, 292, 174, 372, 100, 0, &gUiFont, INSTALL_MODE_ONLY, NULL, 0},
         {PROGRESS_CLASSW, L"", 292, 286, 372, 18, ID_PROGRESS_BAR, NULL, INSTALL_MODE_ONLY, &gProgress, 0},
         {L"STATIC", kReadyStatus, 292, 314, 372, 24, 0, &gUiFont, INSTALL_MODE_ONLY, &gStatus, 0},

@@ -600,6 +600,28 @@ TEST_F(SetupRunTest, AtEveryScalingTheLayoutGrowsAndEveryTextFits)
         EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"uninstall-window" + suffix)));
         Press(Control(ID_CANCEL_BUTTON));
         ExpectExitCode(0);
+
+        // The help box names the file that runs and gives each switch a
+        // line of its own, its description indented below: no tab columns,
+        // which a proportional font never lines up.
+        for (const std::wstring &file : {setupPath, uninstallerPath}) {
+            if (dpi != 96 && dpi != 144 && file == setupPath) continue;
+            if (dpi != 96 && file == uninstallerPath) continue;
+            EndSetup(&run);
+            run = LaunchSetup(L"\"" + file + L"\" /?", downloads, L"#32770");
+            ASSERT_NE((HWND)NULL, run.window);
+            SeenBox help = ReadBox(run.window);
+            const std::wstring name = file.substr(file.rfind(L'\\') + 1);
+            EXPECT_EQ(0u, help.text.find(L"Kullanım: " + name + L" [seçenekler]\n\n--silent (/S, /VERYSILENT, /quiet, /qn)\n    "))
+                << WideToUtf8(help.text);
+            EXPECT_EQ(std::wstring::npos, help.text.find(L'\t'));
+            if (file == setupPath) {
+                ASSERT_TRUE(WaitUntilDrawn(run.window, 10000));
+                EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"help-box" + suffix)));
+            }
+            Answer(run.window, IDOK);
+            ExpectExitCode(0);
+        }
         // The next scaling starts from nothing installed.
         RemoveTree(installDir);
         RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKeyPath);

@@ -46,6 +46,16 @@ TEST_F(SetupRunTest, HostileFolderNamesInstallAndUninstallExactlyTheirOwnFiles)
 
 TEST_F(SetupRunTest, AProfileTooLongForTheInstallFolderFailsCleanly)
 {
+    // The window shows a long path with an ellipsis in its middle. (Wine
+    // measures letters outside ASCII wrongly there and cuts such a path at
+    // the control's edge instead; Windows does not.)
+    UseProfile(scratch + L"\\" + std::wstring(60, L'p') + L"\\" + std::wstring(60, L'q'));
+    StartSetupFile();
+    ASSERT_TRUE(WaitUntilDrawn(run.window, 10000));
+    EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"install-window-long-path.bmp")));
+    Press(Control(ID_CANCEL_BUTTON));
+    ExpectExitCode(0);
+
     std::wstring root = scratch;
     while (root.size() + 14 + 100 < 255) root += L"\\" + std::wstring(100, L'ş');
     root += L"\\" + std::wstring(255 - 14 - root.size() - 1, L'ğ');
@@ -56,7 +66,9 @@ TEST_F(SetupRunTest, AProfileTooLongForTheInstallFolderFailsCleanly)
     StartSetupFile();
     std::vector<ControlFacts> controls = Controls(run.window);
     ASSERT_EQ(10u, controls.size());
+    // Drawn with its beginning and its end, an ellipsis between them.
     EXPECT_EQ(installDir, controls[4].text);
+    EXPECT_EQ(SS_PATHELLIPSIS | SS_NOPREFIX, GetWindowLongW(controls[4].handle, GWL_STYLE) & (SS_ELLIPSISMASK | SS_NOPREFIX));
     Press(Control(ID_PRIMARY_BUTTON));
     HWND box = WaitForBox();
     ASSERT_NE((HWND)NULL, box);

@@ -37,7 +37,7 @@ def help_line(switch):
     if "argument" in switch:
         others = [other + switch["argument"] if other.endswith("=") else other + argument for other in others]
     also = f" ({', '.join(others)})" if others else ""
-    return f"{first}{argument}{also}\t{switch['help']}\n"
+    return f"{first}{argument}{also}\n    {switch['help']}\n"
 
 
 def header(product):
