@@ -458,21 +458,6 @@ std::wstring UserSid(void)
     return text;
 }
 
-std::wstring UserAccount(void)
-{
-    wchar_t user[128], domain[128];
-    DWORD userLength = 128, domainLength = 128;
-    SID_NAME_USE use;
-    PSID sid = NULL;
-    std::wstring name;
-
-    if (ConvertStringSidToSidW(UserSid().c_str(), &sid) &&
-        LookupAccountSidW(NULL, sid, user, &userLength, domain, &domainLength, &use))
-        name = std::wstring(domain) + L"\\" + user;
-    LocalFree(sid);
-    return name;
-}
-
 HANDLE HoldSetupLock(const std::wstring &path)
 {
     return CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, NULL, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE, NULL);

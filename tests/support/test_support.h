@@ -147,10 +147,8 @@ std::string FileText(const std::wstring &path);
 // The lock every install and uninstall of this user holds, taken as another
 // run takes it; INVALID_HANDLE_VALUE when another holds it.
 HANDLE HoldSetupLock(const std::wstring &path);
-// The SID of the account the tests run as, as text, and its name as
-// "DOMAIN\user".
+// The SID of the account the tests run as, as text.
 std::wstring UserSid(void);
-std::wstring UserAccount(void);
 
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
