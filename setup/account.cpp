@@ -44,12 +44,19 @@ static int ReadTokenFacts(HANDLE process, TokenFacts *facts)
     return ok;
 }
 
+// Whose shell it is decides, whenever a shell is found, elevated or not: a
+// helpdesk's "run as another user" on a desktop whose own user's shell is
+// elevated (UAC off, a signed-in administrator) is still another account. A
+// shell found whose account cannot be read could be anyone's, so the run
+// is refused rather than run as it is.
 int DecideAccountContext(const AccountFacts *facts)
 {
     if (facts->service) return CONTEXT_SERVICE_ACCOUNT;
     if (!facts->elevated) return CONTEXT_NOT_ELEVATED;
-    if (!facts->shellFound || facts->shellElevated) return CONTEXT_NO_UNELEVATED_SHELL;
-    return facts->shellSameUser ? CONTEXT_ELEVATED_AS_USER : CONTEXT_OTHER_ACCOUNT;
+    if (facts->shellUnreadable) return CONTEXT_SHELL_UNREADABLE;
+    if (!facts->shellFound) return CONTEXT_NO_UNELEVATED_SHELL;
+    if (!facts->shellSameUser) return CONTEXT_OTHER_ACCOUNT;
+    return facts->shellElevated ? CONTEXT_NO_UNELEVATED_SHELL : CONTEXT_ELEVATED_AS_USER;
 }
 
 // "DOMAIN\user", or the SID where the account's name cannot be looked up.
@@ -106,7 +113,7 @@ static HWND DesktopShellWindow(void)
 // is refused whatever it would find. COM must be initialised on this thread.
 void ReadAccountContext(void)
 {
-    AccountFacts facts = {0, 0, 0, 0, 0};
+    AccountFacts facts = {0, 0, 0, 0, 0, 0};
     TokenFacts own;
     TokenFacts shell;
     HANDLE process = NULL;
@@ -127,6 +134,9 @@ void ReadAccountContext(void)
             facts.shellElevated = shell.elevated;
             facts.shellSameUser = EqualSid(own.user, shell.user);
             AccountName(shell.user, gSignedInAccount);
+        } else if (window) {
+            facts.shellUnreadable = 1;
+            gShellError = GetLastError();
         }
         if (process) CloseHandle(process);
     }

@@ -28,7 +28,7 @@ HANDLE TakeSetupLock(SetupOutcome *outcome)
     error = GetLastError();
     if (lock == INVALID_HANDLE_VALUE && (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED))
         error = ERROR_INSTALL_ALREADY_RUNNING;
-    if (lock != INVALID_HANDLE_VALUE) StartLog();
+    if (lock != INVALID_HANDLE_VALUE) StartLog(1);
     LogStep(outcome, STEP_LOCK, gLockPath, lock != INVALID_HANDLE_VALUE, error);
     return lock == INVALID_HANDLE_VALUE ? NULL : lock;
 }
@@ -64,20 +64,28 @@ static void PlaceShortcuts(void)
 }
 
 // Before a byte is written: both new files are staged beside the earlier
-// ones until they are moved over them, so the install needs room for both,
-// on the volume of the deepest folder of the install path that exists (a
-// junction may lead elsewhere than its drive letter). Where the room cannot
-// be told, the writes themselves will tell.
+// ones until they are moved over them, and the earlier uninstaller is kept
+// by a copy where the volume may have no hard links (it does not say it
+// has), so the install needs room for all three there, on the
+// volume of the deepest folder of the install path that exists (a junction
+// may lead elsewhere than its drive letter). Where the room cannot be told,
+// the writes themselves will tell.
 static int CheckRoom(SetupOutcome *outcome)
 {
     wchar_t folder[SETUP_PATH_CAPACITY] = {0};
     wchar_t measured[SETUP_PATH_CAPACITY + 1] = {0};
+    WIN32_FILE_ATTRIBUTE_DATA earlier;
+    DWORD features = 0;
     ULARGE_INTEGER available;
     unsigned long long needed = 0;
 
     ExistingFolderOf(gInstallDir, folder);
     if (!folder[0] || !PackageRoomNeeded(&needed)) return 1;
     DriveOfFolder(folder, outcome->drive);
+    if (!GetVolumeInformationW(outcome->drive, NULL, 0, NULL, NULL, &features, NULL, 0)) features = 0;
+    if (!(features & FILE_SUPPORTS_HARD_LINKS) && GetFileAttributesExW(gUninstallPath, GetFileExInfoStandard, &earlier) &&
+        !(earlier.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        needed += ((unsigned long long)earlier.nFileSizeHigh << 32) | earlier.nFileSizeLow;
     // A share's folder is named with a closing backslash.
     FormatText(measured, SETUP_PATH_CAPACITY + 1, folder[wcslen(folder) - 1] == L'\\' ? L"%ls" : L"%ls\\", folder);
     if (!GetDiskFreeSpaceExW(measured, &available, NULL, NULL)) return 1;
@@ -120,7 +128,7 @@ static int Exists(const wchar_t *path)
 // instead. Without either way back, or with a leftover second name that
 // cannot be removed, nothing is moved: the run fails with the earlier
 // installation as it was.
-static int KeepEarlierUninstaller(InstallRun *run)
+static int KeepEarlierUninstaller(SetupOutcome *outcome, InstallRun *run)
 {
     ULONGLONG until = BriefLockDeadline();
     wchar_t note[64];
@@ -128,17 +136,18 @@ static int KeepEarlierUninstaller(InstallRun *run)
     int linked;
 
     if (!Exists(gUninstallPath)) return 1;
-    if (!DeleteRetryingBriefLocks(gKeptUninstallPath)) return LogStep(NULL, STEP_DISCARD, gKeptUninstallPath, 0, GetLastError());
+    if (!DeleteRetryingBriefLocks(gKeptUninstallPath))
+        return LogStep(outcome, STEP_DISCARD, gKeptUninstallPath, 0, GetLastError());
     SetFileAttributesW(gUninstallPath, FILE_ATTRIBUTE_NORMAL);
     while ((earlier = CreateFileW(gUninstallPath, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL)) == INVALID_HANDLE_VALUE)
-        if (!AnotherTry(L"open", gUninstallPath, until)) return 0;
+        if (!AnotherTry(L"open", gUninstallPath, until)) return LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, 0, GetLastError());
     linked = CreateHardLinkW(gKeptUninstallPath, gUninstallPath, NULL);
     FormatText(note, 64, L"no second name here (error %lu): a copy instead", (unsigned long)GetLastError());
     CloseHandle(earlier);
     if (!linked) LogLine(StepName(STEP_UNINSTALLER), gKeptUninstallPath, note);
     run->earlierUninstallerKept = linked || CopyFileW(gUninstallPath, gKeptUninstallPath, TRUE);
-    return LogStep(NULL, STEP_UNINSTALLER, gKeptUninstallPath, run->earlierUninstallerKept, GetLastError());
+    return LogStep(outcome, STEP_UNINSTALLER, gKeptUninstallPath, run->earlierUninstallerKept, GetLastError());
 }
 
 // The moves and the entry. Nothing is moved into place until both new files
@@ -151,7 +160,7 @@ static void PlaceInstallation(SetupOutcome *outcome, InstallRun *run)
 
     run->earlierApplication = Exists(gAppPath);
     run->earlierEntry = UninstallEntryExists();
-    ok = KeepEarlierUninstaller(run) && MoveRetryingBriefLocks(gPartialUninstallPath, gUninstallPath);
+    ok = MoveRetryingBriefLocks(gPartialUninstallPath, gUninstallPath);
     if (!LogStep(outcome, STEP_UNINSTALLER, gUninstallPath, ok, GetLastError())) return;
     run->uninstallerMoved = 1;
     ok = MoveRetryingBriefLocks(gPartialPath, gAppPath);
@@ -183,10 +192,13 @@ static int CheckInstalledVersion(SetupOutcome *outcome, const SetupRequest *requ
 // A run that is refused changes nothing: the version, the running copies
 // and the room are checked before the first write. Paths cut at 259
 // characters would overlap (the uninstaller landing on the application), so
-// they count as a directory that cannot be made.
+// they count as a directory that cannot be made; and so does a folder too
+// long for the name an uninstall moves the running uninstaller to, which
+// could then never be uninstalled.
 static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, InstallRun *run)
 {
-    int whole = InstallPathsWhole();
+    wchar_t aside[SETUP_PATH_CAPACITY];
+    int whole = InstallPathsWhole() && AsideUninstallerPath(aside, MAXDWORD);
     int ok;
 
     if (!CheckInstalledVersion(outcome, request)) return;
@@ -200,6 +212,9 @@ static void InstallSteps(SetupOutcome *outcome, const SetupRequest *request, Ins
     }
     DeleteLeftovers();
     if (!ExtractApplication(outcome)) return;
+    // The way back is made before the application is closed: a run that
+    // cannot make it has not touched the user's work.
+    if (!KeepEarlierUninstaller(outcome, run)) return;
     if (!MakeWayForApplication(outcome, request)) return;
     PlaceInstallation(outcome, run);
 }

@@ -36,6 +36,10 @@ static const wchar_t *AccountContextText(wchar_t *text, int capacity)
         FormatText(text, capacity, L"elevated as %ls while %ls is signed in to this desktop", gRunningAccount,
                    gSignedInAccount);
         break;
+    case CONTEXT_SHELL_UNREADABLE:
+        FormatText(text, capacity, L"elevated; the desktop's shell was found, but not whose it is (error %lu)",
+                   (unsigned long)gShellError);
+        break;
     case CONTEXT_NO_UNELEVATED_SHELL:
         FormatText(text, capacity, L"elevated; no unelevated shell found: runs as the elevated account");
         break;
@@ -45,10 +49,12 @@ static const wchar_t *AccountContextText(wchar_t *text, int capacity)
     return text;
 }
 
-// Created or replaced, with the run's first line, once per process and only
-// by a run that holds the setup lock: a second run that finds the first one
-// working appends its lines to the first one's log.
-void StartLog(void)
+// The run's first line, once per process, and whom the run is for once that
+// is known. Created or replaced only by a run that holds the setup lock
+// (replace); a run refused before it takes the lock, like a second run that
+// finds the first one working, appends its lines to what is there, so that
+// the working run's log stays whole.
+void StartLog(int replace)
 {
     static int started;
     wchar_t line[kLineCapacity];
@@ -61,8 +67,8 @@ void StartLog(void)
                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, gSelfPath,
                PRODUCT_NAME, PRODUCT_VERSION, gUninstallMode ? L"uninstall" : L"install",
                gRunMode == RUN_SILENT ? L", silent" : gRunMode == RUN_PASSIVE ? L", passive" : L"");
-    AppendToLog(line, CREATE_ALWAYS);
-    LogLine(L"account", gRunningAccount, AccountContextText(line, kLineCapacity));
+    AppendToLog(line, replace ? CREATE_ALWAYS : OPEN_ALWAYS);
+    if (gAccountContext != CONTEXT_UNREAD) LogLine(L"account", gRunningAccount, AccountContextText(line, kLineCapacity));
 }
 
 // Keeps the last error: a failure is logged before it is reported.

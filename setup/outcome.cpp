@@ -128,14 +128,14 @@ static void ShowFailure(const SetupOutcome *outcome, const wchar_t *first, const
     MessageBoxW(gMain, text, caption, MB_ICONERROR | MB_OK);
 }
 
-// After a successful unattended run: the uninstall hands its own removal
+// After an unattended run: a successful uninstall hands its own removal
 // over, whose failure fails the run; the install opens again the
-// application it closed, once, as "Programı Aç" would.
+// application it closed, once, as "Programı Aç" would, also after a
+// failure, when the earlier application stands again.
 static void FinishUnattended(SetupOutcome *outcome)
 {
-    if (outcome->step != STEP_NONE) return;
     if (gUninstallMode) {
-        if (!HandOverRemoval()) {
+        if (outcome->step == STEP_NONE && !HandOverRemoval()) {
             outcome->step = STEP_HAND_OVER;
             outcome->error = GetLastError();
         }
@@ -349,7 +349,7 @@ int RefuseArguments(void)
     wchar_t text[kBoxTextCapacity];
 
     if (gRefusedSwitch[0]) {
-        StartLog();
+        StartLog(0);
         LogLine(L"switches", gRefusedSwitch, L"refused: the uninstall switch is written --uninstall; nothing was done");
         FormatText(text, kBoxTextCapacity, kRefusedSwitchText, gRefusedSwitch, kUninstallSwitch[0]);
     } else {
@@ -364,7 +364,7 @@ int RefuseArguments(void)
 // what it installed would be there for nobody. The log says what to do.
 int RefuseServiceAccount(void)
 {
-    StartLog();
+    StartLog(0);
     LogLine(L"account", gRunningAccount,
             L"refused: a service account (LocalSystem, LocalService, NetworkService); the setup installs for the user "
             L"who runs it: run it in the user's context");
@@ -389,7 +389,7 @@ int RefuseOtherAccount(void)
     wchar_t *slash;
     HRESULT result;
 
-    StartLog();
+    StartLog(0);
     FormatText(text, kBoxTextCapacity, L"refused: run the setup in the session of %ls, not as administrator",
                gSignedInAccount);
     LogLine(L"account", gRunningAccount, text);
@@ -405,6 +405,21 @@ int RefuseOtherAccount(void)
     if (SUCCEEDED(result)) return EXIT_DONE;
     FormatText(text, kBoxTextCapacity, kOtherAccountNotStartedText, program, gSignedInAccount, gSignedInAccount);
     MessageBoxW(NULL, text, title, MB_ICONERROR | MB_OK);
+    return EXIT_WRONG_ACCOUNT;
+}
+
+// Elevated, with a shell on the desktop whose account cannot be read: it
+// may be another user's, so nothing is done, in any way of running.
+int RefuseUnreadableShell(void)
+{
+    wchar_t text[kBoxTextCapacity];
+
+    StartLog(0);
+    LogLine(L"account", gRunningAccount, L"refused: run the setup in the user's own session, not as administrator");
+    if (gRunMode == RUN_INTERACTIVE) {
+        FormatText(text, kBoxTextCapacity, kShellUnreadableText, gUninstallMode ? kUninstallerNoun : kSetupNoun);
+        MessageBoxW(NULL, text, gUninstallMode ? kUninstallTitle : kInstallTitle, MB_ICONERROR | MB_OK);
+    }
     return EXIT_WRONG_ACCOUNT;
 }
 

@@ -1,7 +1,7 @@
-// Copies of the installed application that run: in this session, asked to
-// close as the user's own click on their close box would, and in the user's
-// other sessions, which no close request of this one reaches; and the
-// application started again.
+// Copies of the installed application that run, and windows of its
+// uninstaller left open: in this session, asked to close as the user's own
+// click on their close box would, and in the user's other sessions, which
+// no close request of this one reaches; and the application started again.
 #include "setup.h"
 
 #include <shellapi.h>
@@ -59,135 +59,213 @@ static const wchar_t *FileNamePart(const wchar_t *path)
     return slash ? slash + 1 : path;
 }
 
-// The installed application as found on disk: a copy started through a
-// junction, a subst drive or a second drive letter reports another path to
-// the same file, so its identity counts, not the text of its path.
+// An installed file as found on disk: a copy started through a junction, a
+// subst drive or a second drive letter reports another path to the same
+// file, so its identity counts, not the text of its path.
 struct InstalledImage {
+    const wchar_t *path;
     int known;
     FileIdentity identity;
 };
 
-// Whether the process runs the installed application: by its path, case
-// aside as the file system sees it, or by the identity of a file of the
-// same name. A program of that name in another folder is not ours, and one
-// of another name is never looked at. Returns -1 when a copy of that name
-// cannot be told apart (the error is kept).
-static int IsInstalledApplication(HANDLE process, const InstalledImage *installed)
+// Whether the process runs the installed file: by its path, case aside as
+// the file system sees it, or by the identity of a file of the same name. A
+// program of that name in another folder is not ours, and one of another
+// name is never looked at. Returns -1 when a copy of that name cannot be
+// told apart (the error is kept).
+static int IsInstalledImage(const wchar_t *image, const InstalledImage *installed)
 {
-    wchar_t image[SETUP_PATH_CAPACITY * 2];
-    DWORD length = SETUP_PATH_CAPACITY * 2;
     FileIdentity identity;
 
-    if (!QueryFullProcessImageNameW(process, 0, image, &length)) return 0;
-    if (CompareStringOrdinal(image, -1, gAppPath, -1, TRUE) == CSTR_EQUAL) return 1;
-    if (!installed->known || CompareStringOrdinal(FileNamePart(image), -1, FileNamePart(gAppPath), -1, TRUE) != CSTR_EQUAL)
+    if (CompareStringOrdinal(image, -1, installed->path, -1, TRUE) == CSTR_EQUAL) return 1;
+    if (!installed->known ||
+        CompareStringOrdinal(FileNamePart(image), -1, FileNamePart(installed->path), -1, TRUE) != CSTR_EQUAL)
         return 0;
     if (!ReadIdentity(image, &identity)) return -1;
     return memcmp(&identity, &installed->identity, sizeof identity) == 0;
 }
 
-// Opens, for waiting, every process of this session that runs the installed
-// application, and counts those of the other sessions; the caller closes
-// the handles. A handle, unlike a process ID, cannot come to mean another
-// process once the application has ended. Returns how many it opened, or
-// -1 when it cannot tell (the error is kept).
-static int OpenRunningApplications(HANDLE *processes, DWORD *ids, int *elsewhere)
+// The files whose running copies hold the installation: the application,
+// and the uninstaller, a window of which a user may have left open; this
+// process itself aside.
+enum { IMAGE_APPLICATION, IMAGE_UNINSTALLER, IMAGE_COUNT };
+
+// The copies of this session, opened for waiting, with what each runs. A
+// handle, unlike a process ID, cannot come to mean another process once the
+// copy has ended.
+struct RunningCopies {
+    HANDLE processes[kMaxApplications];
+    DWORD ids[kMaxApplications];
+    int images[kMaxApplications];
+    int count;
+};
+
+static void CloseCopies(RunningCopies *copies)
+{
+    CloseAll(copies->processes, copies->count);
+    copies->count = 0;
+}
+
+static int ApplicationCopies(const RunningCopies *copies)
+{
+    int count = 0;
+
+    for (int i = 0; i < copies->count; ++i) count += copies->images[i] == IMAGE_APPLICATION;
+    return count;
+}
+
+// The copies that cannot be closed from here: in the user's other sessions,
+// and those of this session that this setup may not open (one started
+// elevated under a setup that is not), which cannot be told apart, asked to
+// close or waited for. Another user's processes run in other sessions.
+struct OutOfReach {
+    int elsewhere;
+    int unopened;
+};
+
+// Whether a process this setup may not open is a copy as far as can be
+// told: of an installed file's name, in this session.
+static int UnopenedCopy(const PROCESSENTRY32W *entry, DWORD ownSession, const InstalledImage *installed)
+{
+    DWORD session = 0;
+    int named = 0;
+
+    for (int i = 0; i < IMAGE_COUNT; ++i)
+        named |= CompareStringOrdinal(entry->szExeFile, -1, FileNamePart(installed[i].path), -1, TRUE) == CSTR_EQUAL;
+    return named && ProcessIdToSessionId(entry->th32ProcessID, &session) && session == ownSession;
+}
+
+// Which installed file the process runs: IMAGE_COUNT for none, -1 when a
+// copy cannot be told apart (the error is kept).
+static int ImageOf(HANDLE process, const InstalledImage *installed)
+{
+    wchar_t image[SETUP_PATH_CAPACITY * 2];
+    DWORD length = SETUP_PATH_CAPACITY * 2;
+    int ours;
+
+    if (!QueryFullProcessImageNameW(process, 0, image, &length)) return IMAGE_COUNT;
+    for (int i = 0; i < IMAGE_COUNT; ++i) {
+        ours = IsInstalledImage(image, &installed[i]);
+        if (ours != 0) return ours < 0 ? -1 : i;
+    }
+    return IMAGE_COUNT;
+}
+
+// Opens every copy of this session, and counts those out of reach; the
+// caller closes the handles. Returns 1, or 0 when it cannot tell (the error
+// is kept).
+static int OpenRunningCopies(RunningCopies *copies, OutOfReach *reach)
 {
     PROCESSENTRY32W entry = {sizeof entry};
-    InstalledImage installed;
+    InstalledImage installed[IMAGE_COUNT] = {{gAppPath, 0, {}}, {gUninstallPath, 0, {}}};
     HANDLE snapshot = INVALID_HANDLE_VALUE;
     HANDLE process;
     DWORD ownSession = 0;
     DWORD session = 0;
     DWORD attributes;
-    DWORD error;
-    int count = 0;
-    int ours;
+    DWORD error = 0;
+    int image;
+    int ok = 1;
 
-    // Without the installed file there is nothing of it to run; a file there
-    // whose identity cannot be read leaves the copies unknown. A folder at
-    // its path is not the application.
-    *elsewhere = 0;
-    installed.known = ReadIdentity(gAppPath, &installed.identity);
+    // Without the installed application there is nothing of it to run; a
+    // file there whose identity cannot be read leaves the copies unknown. A
+    // folder at its path is not the application. An uninstaller whose
+    // identity cannot be read is known by its path alone.
+    copies->count = 0;
+    reach->elsewhere = reach->unopened = 0;
+    installed[IMAGE_UNINSTALLER].known = ReadIdentity(gUninstallPath, &installed[IMAGE_UNINSTALLER].identity);
+    installed[IMAGE_APPLICATION].known = ReadIdentity(gAppPath, &installed[IMAGE_APPLICATION].identity);
     error = GetLastError();
     attributes = GetFileAttributesW(gAppPath);
-    if (!installed.known && attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!installed[IMAGE_APPLICATION].known && attributes != INVALID_FILE_ATTRIBUTES &&
+        !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         SetLastError(error);
-        return -1;
+        return 0;
     }
     snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    if (snapshot == INVALID_HANDLE_VALUE) return 1;
     ProcessIdToSessionId(GetCurrentProcessId(), &ownSession);
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && count < kMaxApplications;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && copies->count < kMaxApplications;
          more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == GetCurrentProcessId()) continue;
         process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
-        if (!process) continue;
-        ours = IsInstalledApplication(process, &installed);
+        if (!process) {
+            if (UnopenedCopy(&entry, ownSession, installed)) ++reach->unopened;
+            continue;
+        }
+        image = ImageOf(process, installed);
         error = GetLastError();
         // A copy whose session cannot be told is taken for one of this
         // session's, to be asked to close.
-        if (ours == 1 && (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session == ownSession)) {
-            processes[count] = process;
-            ids[count++] = entry.th32ProcessID;
+        if (image >= 0 && image < IMAGE_COUNT &&
+            (!ProcessIdToSessionId(entry.th32ProcessID, &session) || session == ownSession)) {
+            copies->processes[copies->count] = process;
+            copies->images[copies->count] = image;
+            copies->ids[copies->count++] = entry.th32ProcessID;
             continue;
         }
         CloseHandle(process);
-        if (ours == 1) ++*elsewhere;
-        if (ours < 0) {
-            CloseAll(processes, count);
-            count = -1;
+        if (image >= 0 && image < IMAGE_COUNT) ++reach->elsewhere;
+        if (image < 0) {
+            CloseCopies(copies);
+            ok = 0;
             break;
         }
     }
     CloseHandle(snapshot);
     SetLastError(error);
-    return count;
+    return ok;
 }
 
 // Every copy, in this session and the user's others, and of those in this
 // session at most one round's worth: enough to tell whether any runs.
 // Returns -1 when it cannot tell.
-static int CountRunningApplications(int *elsewhere)
+static int CountRunningApplications(OutOfReach *reach)
 {
-    HANDLE processes[kMaxApplications];
-    DWORD ids[kMaxApplications];
-    int count = OpenRunningApplications(processes, ids, elsewhere);
+    RunningCopies copies;
+    int count;
 
-    if (count < 0) return -1;
-    CloseAll(processes, count);
-    return count + *elsewhere;
+    if (!OpenRunningCopies(&copies, reach)) return -1;
+    count = copies.count;
+    CloseCopies(&copies);
+    return count + reach->elsewhere + reach->unopened;
 }
 
-int RunningApplicationCount(int *elsewhere)
+int RunningApplicationCount(int *outOfReach)
 {
-    int others = 0;
-    int count = CountRunningApplications(&others);
+    OutOfReach reach = {0, 0};
+    int count = CountRunningApplications(&reach);
 
-    if (elsewhere) *elsewhere = others;
+    if (outOfReach) *outOfReach = reach.elsewhere + reach.unopened;
     return count < 0 ? 0 : count;
 }
 
-// A copy in another session of the user's is never asked to close, nor
-// waited for: the run ends at once, naming that session as the cause. A
-// search that cannot tell which copies run fails the run with its error.
-static int CheckNoneElsewhere(SetupOutcome *outcome, int count, int elsewhere)
+// A copy out of reach is never asked to close, nor waited for: the run ends
+// at once, naming the cause. A search that cannot tell which copies run
+// fails the run with its error.
+static int CheckNoneOutOfReach(SetupOutcome *outcome, int count, const OutOfReach *reach)
 {
     wchar_t found[48];
 
     if (count < 0) return LogStep(outcome, STEP_FIND_APPLICATION, gAppPath, 0, GetLastError());
-    if (elsewhere == 0) return 1;
-    FormatText(found, 48, L"%d in another session", elsewhere);
+    if (reach->unopened > 0) {
+        FormatText(found, 48, L"%d this setup may not open", reach->unopened);
+        LogLine(L"application running", found, gAppPath);
+        return LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_ACCESS_DENIED);
+    }
+    if (reach->elsewhere == 0) return 1;
+    FormatText(found, 48, L"%d in another session", reach->elsewhere);
     LogLine(L"application running", found, gAppPath);
-    if (outcome) outcome->elsewhereApplications = elsewhere;
+    if (outcome) outcome->elsewhereApplications = reach->elsewhere;
     return LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION);
 }
 
 int CheckRunningApplications(SetupOutcome *outcome, int mayClose)
 {
-    int elsewhere = 0;
-    int count = CountRunningApplications(&elsewhere);
+    OutOfReach reach = {0, 0};
+    int count = CountRunningApplications(&reach);
 
-    if (!CheckNoneElsewhere(outcome, count, elsewhere)) return 0;
+    if (!CheckNoneOutOfReach(outcome, count, &reach)) return 0;
     return mayClose || count == 0 || LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, 0, ERROR_SHARING_VIOLATION);
 }
 
@@ -201,8 +279,7 @@ int ApplicationFileStep(int step)
 }
 
 struct CloseRequest {
-    const DWORD *ids;
-    int count;
+    const RunningCopies *copies;
     int asked;
 };
 
@@ -216,8 +293,8 @@ static BOOL CALLBACK AskWindowToClose(HWND window, LPARAM context)
 
     GetWindowThreadProcessId(window, &process);
     if (!IsWindowVisible(window) || GetWindow(window, GW_OWNER)) return TRUE;
-    for (int i = 0; i < request->count; ++i)
-        if (request->ids[i] == process && PostMessageW(window, WM_CLOSE, 0, 0)) ++request->asked;
+    for (int i = 0; i < request->copies->count; ++i)
+        if (request->copies->ids[i] == process && PostMessageW(window, WM_CLOSE, 0, 0)) ++request->asked;
     return TRUE;
 }
 
@@ -240,51 +317,56 @@ static void LogProcess(const wchar_t *step, DWORD id, const wchar_t *outcome)
 }
 
 // One round: up to kMaxApplications copies asked to close and waited for
-// until the bound. Returns how many it found, and sets *left to how many
-// still run.
-static int CloseOneRound(SetupOutcome *outcome, ULONGLONG until, void (*waiting)(void), int *left)
+// until the bound. Returns how many it found (-1 when one is out of reach),
+// and sets *left to how many still run and *closed to how many copies of
+// the application ended.
+static int CloseOneRound(SetupOutcome *outcome, ULONGLONG until, void (*waiting)(void), int *left, int *closed)
 {
-    HANDLE processes[kMaxApplications];
-    DWORD ids[kMaxApplications];
-    int elsewhere = 0;
-    int count = OpenRunningApplications(processes, ids, &elsewhere);
-    CloseRequest request = {ids, count, 0};
+    RunningCopies copies;
+    OutOfReach reach = {0, 0};
+    int ok = OpenRunningCopies(&copies, &reach);
+    int found = copies.count;
+    int applications = ApplicationCopies(&copies);
+    CloseRequest request = {&copies, 0};
     wchar_t asked[48];
     DWORD woke;
     int i;
 
-    *left = 0;
-    if (!CheckNoneElsewhere(outcome, count, elsewhere)) {
-        if (count > 0) CloseAll(processes, count);
+    *left = *closed = 0;
+    if (!CheckNoneOutOfReach(outcome, ok ? found : -1, &reach)) {
+        CloseCopies(&copies);
         return -1;
     }
-    if (count == 0) return 0;
-    for (i = 0; i < count; ++i) LogProcess(L"application running", ids[i], gAppPath);
+    if (found == 0) return 0;
+    for (i = 0; i < found; ++i)
+        LogProcess(L"application running", copies.ids[i], copies.images[i] == IMAGE_APPLICATION ? gAppPath : gUninstallPath);
     if (waiting) waiting();
     EnumWindows(AskWindowToClose, (LPARAM)&request);
     FormatText(asked, 48, L"WM_CLOSE to %d windows", request.asked);
     LogLine(L"ask application to close", gAppPath, asked);
-    while (count > 0) {
+    while (copies.count > 0) {
         ULONGLONG now = GetTickCount64();
         if (now >= until) break;
-        woke = MsgWaitForMultipleObjects((DWORD)count, processes, FALSE, (DWORD)(until - now),
+        woke = MsgWaitForMultipleObjects((DWORD)copies.count, copies.processes, FALSE, (DWORD)(until - now),
                                          QS_PAINT | QS_SENDMESSAGE);
-        if (woke == WAIT_OBJECT_0 + (DWORD)count) {
+        if (woke == WAIT_OBJECT_0 + (DWORD)copies.count) {
             PaintWhileWaiting();
-        } else if (woke < WAIT_OBJECT_0 + (DWORD)count) {
+        } else if (woke < WAIT_OBJECT_0 + (DWORD)copies.count) {
             i = (int)(woke - WAIT_OBJECT_0);
-            LogProcess(L"application ended", ids[i], L"ok");
-            CloseHandle(processes[i]);
-            processes[i] = processes[count - 1];
-            ids[i] = ids[count - 1];
-            --count;
+            LogProcess(L"application ended", copies.ids[i], L"ok");
+            CloseHandle(copies.processes[i]);
+            copies.processes[i] = copies.processes[copies.count - 1];
+            copies.ids[i] = copies.ids[copies.count - 1];
+            copies.images[i] = copies.images[copies.count - 1];
+            --copies.count;
         } else if (woke == WAIT_FAILED) {
             break;
         }
     }
-    CloseAll(processes, count);
-    *left = count;
-    return request.count;
+    *left = copies.count;
+    *closed = applications - ApplicationCopies(&copies);
+    CloseCopies(&copies);
+    return found;
 }
 
 // Rounds until none runs, or one round leaves some running at the bound,
@@ -294,11 +376,13 @@ int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void))
     ULONGLONG until = GetTickCount64() + kCloseBoundMs;
     int found;
     int left = 0;
+    int ended = 0;
     int closed = 0;
+    int rounds = 0;
 
     do {
-        found = CloseOneRound(outcome, until, closed == 0 ? waiting : NULL, &left);
-        if (found > 0) closed += found - left;
+        found = CloseOneRound(outcome, until, rounds++ == 0 ? waiting : NULL, &left, &ended);
+        closed += ended;
     } while (found > 0 && left == 0);
     if (outcome) outcome->closedApplications += closed;
     return found >= 0 && LogStep(outcome, STEP_CLOSE_APPLICATION, gAppPath, left == 0, ERROR_TIMEOUT);

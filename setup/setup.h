@@ -149,16 +149,20 @@ int IsServiceAccount(PSID sid);
 // Whom the setup runs for, from the facts of this process's token and of
 // the desktop shell's: a service account, refused; not elevated; elevated
 // as the user signed in to this desktop, whose unelevated shell starts the
-// application; elevated as another account, whose profile is no place to
-// install the signed-in user's program; or elevated with no unelevated
-// shell to tell (UAC off, the built-in Administrator, Wine), which runs as
-// it is. Read at start-up, before anything is written.
+// application; elevated as another account than the one whose shell runs
+// this desktop, whose profile is no place to install the signed-in user's
+// program; elevated where the shell's account cannot be read, refused as
+// well; or elevated with no shell found, or the signed-in user's own shell
+// elevated too (UAC off, the built-in Administrator, Wine), which runs as
+// it is. Read at start-up, before anything is written; unread until then.
 enum AccountContext {
+    CONTEXT_UNREAD,
     CONTEXT_NOT_ELEVATED,
     CONTEXT_SERVICE_ACCOUNT,
     CONTEXT_ELEVATED_AS_USER,
     CONTEXT_OTHER_ACCOUNT,
     CONTEXT_NO_UNELEVATED_SHELL,
+    CONTEXT_SHELL_UNREADABLE,
 };
 struct AccountFacts {
     int service;
@@ -166,6 +170,7 @@ struct AccountFacts {
     int shellFound;
     int shellSameUser;
     int shellElevated;
+    int shellUnreadable;
 };
 #define ACCOUNT_NAME_CAPACITY 260
 extern int gAccountContext;
@@ -173,6 +178,8 @@ extern int gAccountContext;
 // of the user signed in to this desktop.
 extern wchar_t gRunningAccount[ACCOUNT_NAME_CAPACITY];
 extern wchar_t gSignedInAccount[ACCOUNT_NAME_CAPACITY];
+// Why the account of the desktop's shell could not be read.
+extern DWORD gShellError;
 int DecideAccountContext(const AccountFacts *facts);
 void ReadAccountContext(void);
 HRESULT StartThroughShell(const wchar_t *file, const wchar_t *parameters, const wchar_t *directory);
@@ -183,7 +190,7 @@ int CompareVersions(const wchar_t *left, const wchar_t *right);
 
 // The log: one UTF-8 line per step, when the switches name a log file. A log
 // that cannot be written changes nothing else.
-void StartLog(void);
+void StartLog(int replace);
 void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome);
 // Logs a step with its result; a failure becomes the outcome's failing step
 // unless an earlier one already is. Returns ok.
@@ -240,10 +247,11 @@ void RemoveObsoleteComponent(void);
 
 // Running copies of the application: those in this session are asked to
 // close and waited for within a bound; one in another session of the
-// user's fails the run at once. A copy is the same file, by its identity,
+// user's, or one of the same name this setup may not open, fails the run
+// at once. A copy is the same file, by its identity,
 // whatever path started it. A failed move or delete of the application is
 // blamed on it only while a copy runs.
-int RunningApplicationCount(int *elsewhere);
+int RunningApplicationCount(int *outOfReach);
 int CheckRunningApplications(SetupOutcome *outcome, int mayClose);
 int CloseRunningApplications(SetupOutcome *outcome, void (*waiting)(void));
 int ApplicationFileStep(int step);
@@ -268,6 +276,7 @@ void ShowHelp(void);
 int RefuseArguments(void);
 int RefuseServiceAccount(void);
 int RefuseOtherAccount(void);
+int RefuseUnreadableShell(void);
 SetupOutcome RunUnattended(void);
 int RunSilently(void);
 

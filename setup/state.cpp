@@ -51,6 +51,7 @@ int gExitCode;
 int gAccountContext;
 wchar_t gRunningAccount[ACCOUNT_NAME_CAPACITY];
 wchar_t gSignedInAccount[ACCOUNT_NAME_CAPACITY];
+DWORD gShellError;
 
 HINSTANCE gInstance;
 HWND gMain;

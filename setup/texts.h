@@ -94,6 +94,10 @@ static const wchar_t kOtherAccountInstallQuestion[] =
 static const wchar_t kOtherAccountUninstallQuestion[] =
     L"%ls %ls hesabıyla yönetici olarak çalışıyor; bu masaüstünde ise %ls oturum açmış. Tarvo Markwise her "
     L"kullanıcının kendi hesabından kaldırılır.\n\n%ls, %ls için yönetici izni olmadan yeniden başlatılsın mı?";
+// Elevated where the desktop's shell cannot be told whose it is: the program.
+static const wchar_t kShellUnreadableText[] =
+    L"%ls yönetici olarak çalışıyor, ancak bu masaüstünde kimin oturum açtığı okunamadı; hiçbir değişiklik "
+    L"yapılmadı. Programı kendi oturumunuzda, yönetici olarak değil, çalıştırın.";
 // The program, the signed-in user, the user again.
 static const wchar_t kOtherAccountNotStartedText[] =
     L"%ls %ls için yeniden başlatılamadı; hiçbir değişiklik yapılmadı. Programı %ls oturumunda, yönetici olarak "

@@ -4,16 +4,23 @@
 #include <shellapi.h>
 #include <wchar.h>
 
-static const wchar_t kDefaultInterpreter[] = L"cmd.exe";
+// The interpreter the deferred removal runs in: the one ComSpec names, or,
+// where it names no file, the system's own.
+static const wchar_t kSystemInterpreter[] = L"cmd.exe";
+static wchar_t gInterpreter[SETUP_PATH_CAPACITY];
 // The two paths reach the interpreter through its environment: cmd expands a
 // variable once and does not rescan the value, so a "%NAME%" inside a user's
 // folder name is deleted as written instead of expanding into another path.
 // /v:off keeps a "!NAME!" in it literal where delayed expansion is switched
-// on in the registry.
+// on in the registry. The file is tried once a second until it can be
+// deleted: this process exits, and so does any other copy of the uninstaller
+// still running from it (a window left open while a silent uninstall ran), for
+// up to ten minutes; the folder goes with the file, when it is empty.
 static const wchar_t kRemovalFileVariable[] = L"TARVO_REMOVE_FILE";
 static const wchar_t kRemovalFolderVariable[] = L"TARVO_REMOVE_DIR";
 static const wchar_t kRemovalParameters[] =
-    L"/d /v:off /s /c \"ping 127.0.0.1 -n 3 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" & rmdir /q \"%TARVO_REMOVE_DIR%\"\"";
+    L"/d /v:off /s /c \"for /l %i in (1,1,600) do @(ping 127.0.0.1 -n 2 > nul & del /f /q \"%TARVO_REMOVE_FILE%\" "
+    L"2> nul & if not exist \"%TARVO_REMOVE_FILE%\" (rmdir /q \"%TARVO_REMOVE_DIR%\" 2> nul & exit))\"";
 
 // The application is removed first: while it runs its executable is locked,
 // and removing the shortcuts and the entry around it would strand it. A
@@ -43,19 +50,25 @@ static int RemoveApplication(void)
 // same name is replaced. Where no name fits, nothing is handed over.
 static wchar_t gRemovalFile[SETUP_PATH_CAPACITY];
 
-// An uninstaller that is already gone (a scanner took it) leaves nothing to
-// hand over: the folder is then removed at once.
-static int MoveUninstallerAside(void)
+// An uninstaller that is already gone (a scanner took it, or the folder was
+// deleted by hand) leaves nothing to hand over: the folder, if it is there,
+// is then removed at once. The name it goes to was found to fit before
+// anything was removed.
+static int MoveUninstallerAside(const wchar_t *aside)
 {
-    int ok = AsideUninstallerPath(gRemovalFile, GetCurrentProcessId());
+    DWORD error;
+    int ok;
 
-    if (!ok) SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    ok = ok && MoveRetryingBriefLocks(gUninstallPath, gRemovalFile);
-    if (!ok && GetLastError() == ERROR_FILE_NOT_FOUND) {
+    lstrcpynW(gRemovalFile, aside, SETUP_PATH_CAPACITY);
+    ok = MoveRetryingBriefLocks(gUninstallPath, gRemovalFile);
+    error = GetLastError();
+    if (!ok && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) &&
+        GetFileAttributesW(gUninstallPath) == INVALID_FILE_ATTRIBUTES) {
         gRemovalFile[0] = L'\0';
         return 1;
     }
     if (!ok) gRemovalFile[0] = L'\0';
+    SetLastError(error);
     return ok;
 }
 
@@ -112,6 +125,43 @@ static void RemoveShortcuts(const Shortcuts *links, SetupOutcome *outcome)
     if (links->startMenuFolder[0]) RemoveDirectoryW(links->startMenuFolder);
 }
 
+// The interpreter ComSpec names, where it names a file; else the system's
+// own. Returns 0, with the error, when neither is there.
+static int FindInterpreter(void)
+{
+    wchar_t named[SETUP_PATH_CAPACITY] = {0};
+    DWORD length = GetEnvironmentVariableW(L"ComSpec", named, SETUP_PATH_CAPACITY);
+    DWORD attributes;
+
+    if (length > 0 && length < SETUP_PATH_CAPACITY) {
+        attributes = GetFileAttributesW(named);
+        if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            lstrcpynW(gInterpreter, named, SETUP_PATH_CAPACITY);
+            return 1;
+        }
+        LogLine(StepName(STEP_HAND_OVER), named, L"ComSpec names no interpreter: the system's own instead");
+    }
+    length = GetSystemDirectoryW(named, SETUP_PATH_CAPACITY);
+    if (length == 0 || length >= SETUP_PATH_CAPACITY ||
+        FormatText(gInterpreter, SETUP_PATH_CAPACITY, L"%ls\\%ls", named, kSystemInterpreter) >= SETUP_PATH_CAPACITY - 1) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
+    attributes = GetFileAttributesW(gInterpreter);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) SetLastError(ERROR_FILE_NOT_FOUND);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// The hand-over is made possible before anything is removed: the name the
+// running uninstaller goes to fits in its folder, and an interpreter is
+// there to delete it.
+static int HandOverPossible(SetupOutcome *outcome, wchar_t *aside)
+{
+    if (!AsideUninstallerPath(aside, GetCurrentProcessId()))
+        return LogStep(outcome, STEP_HAND_OVER, gInstallDir, 0, ERROR_FILENAME_EXCED_RANGE);
+    return LogStep(outcome, STEP_HAND_OVER, gInterpreter, FindInterpreter(), GetLastError());
+}
+
 // Nothing is removed unless every folder of the installation can be named:
 // without the desktop or the Start menu the links would stay behind an
 // uninstall that said it was done (the local application-data folder the
@@ -126,12 +176,14 @@ static void RemoveShortcuts(const Shortcuts *links, SetupOutcome *outcome)
 static void RemovalSteps(SetupOutcome *outcome, const SetupRequest *request)
 {
     int pathsWhole = InstallPathsWhole();
+    wchar_t aside[SETUP_PATH_CAPACITY] = {0};
     Shortcuts links;
     int ok;
 
     if (!ShortcutPaths(links.desktopLink, links.startMenuFolder, links.startMenuLink) &&
         !LogStep(outcome, STEP_KNOWN_FOLDER, L"desktop, Start menu", 0, GetLastError()))
         return;
+    if (pathsWhole && !HandOverPossible(outcome, aside)) return;
     if (!CheckRunningApplications(outcome, request->closeApplications)) return;
     if (request->closeApplications && !CloseRunningApplications(outcome, request->waiting)) return;
     ok = !pathsWhole || RemoveApplication();
@@ -142,7 +194,7 @@ static void RemovalSteps(SetupOutcome *outcome, const SetupRequest *request)
     RemoveObsoleteComponent();
     if (pathsWhole) {
         DeleteLeftovers();
-        ok = MoveUninstallerAside();
+        ok = MoveUninstallerAside(aside);
         if (!LogStep(outcome, STEP_HAND_OVER, gRemovalFile[0] ? gRemovalFile : gUninstallPath, ok, GetLastError()))
             return;
     }
@@ -168,22 +220,21 @@ SetupOutcome RemoveInstallation(const SetupRequest *request)
     return outcome;
 }
 
-// The interpreter waits about two seconds so that this process has exited
-// and released its executable, then deletes the uninstaller under the name
-// it was moved to and removes the install folder if it is empty by then. It
-// runs in the system folder: a directory that is any process's current
-// directory cannot be removed. When it cannot be started, the uninstaller is
-// put back under its own name, for another try.
+// The interpreter deletes the uninstaller under the name it was moved to once
+// this process has exited and released its executable, and removes the
+// install folder if it is empty by then. It runs in the system folder: a
+// directory that is any process's current directory cannot be removed. When
+// it cannot be started (a policy that blocks it), the uninstaller is put back
+// under its own name and the entry written again, so that the uninstall can
+// be run again.
 int HandOverRemoval(void)
 {
-    wchar_t interpreter[SETUP_PATH_CAPACITY] = {0};
     wchar_t systemFolder[SETUP_PATH_CAPACITY] = {0};
     SHELLEXECUTEINFOW execute = {0};
+    DWORD error;
     int ok;
 
     if (!gRemovalFile[0]) return 1;
-    lstrcpynW(interpreter, kDefaultInterpreter, SETUP_PATH_CAPACITY);
-    GetEnvironmentVariableW(L"ComSpec", interpreter, SETUP_PATH_CAPACITY);
     SetEnvironmentVariableW(kRemovalFileVariable, gRemovalFile);
     SetEnvironmentVariableW(kRemovalFolderVariable, gInstallDir);
     GetSystemDirectoryW(systemFolder, SETUP_PATH_CAPACITY);
@@ -191,13 +242,18 @@ int HandOverRemoval(void)
     // No error dialog of the shell's: an unattended run must never wait.
     execute.cbSize = sizeof execute;
     execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-    execute.lpFile = interpreter;
+    execute.lpFile = gInterpreter;
     execute.lpParameters = kRemovalParameters;
     execute.lpDirectory = systemFolder;
     execute.nShow = SW_HIDE;
     ok = ShellExecuteExW(&execute);
-    LogStep(NULL, STEP_HAND_OVER, interpreter, ok, GetLastError());
+    error = GetLastError();
+    LogStep(NULL, STEP_HAND_OVER, gInterpreter, ok, error);
     if (ok && execute.hProcess) CloseHandle(execute.hProcess);
-    if (!ok) PutUninstallerBack();
-    return ok;
+    if (ok) return 1;
+    PutUninstallerBack();
+    if (GetFileAttributesW(gUninstallPath) != INVALID_FILE_ATTRIBUTES)
+        LogStep(NULL, STEP_TAKE_BACK, PRODUCT_ENTRY_KEY, WriteUninstallEntry(), GetLastError());
+    SetLastError(error);
+    return 0;
 }

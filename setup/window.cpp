@@ -437,6 +437,20 @@ void CloseSetupResources(void)
     DeleteObject(gBgBrush);
 }
 
+// One uninstaller window at a time: a second start of it (a repeated click
+// in Settings) brings the open one to the front and ends. Both would run
+// from the one uninstaller file, and the one left open would keep the
+// other's removal from deleting it.
+static int BroughtOpenUninstallerForward(void)
+{
+    HWND open = FindWindowW(kWindowClass, kUninstallTitle);
+
+    if (!open) return 0;
+    if (IsIconic(open)) ShowWindow(open, SW_RESTORE);
+    SetForegroundWindow(open);
+    return 1;
+}
+
 // The window and its message loop, until the window is gone. Returns the
 // exit code, 1 when the window cannot be made.
 static int RunWindow(int showCommand)
@@ -445,6 +459,7 @@ static int RunWindow(int showCommand)
     MSG message = {0};
     HWND window;
 
+    if (gUninstallMode && gRunMode == RUN_INTERACTIVE && BroughtOpenUninstallerForward()) return 0;
     InitCommonControlsEx(&controls);
     window = OpenSetupWindow(showCommand);
     if (!window) return 1;
@@ -493,6 +508,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR commandLine, i
         code = RefuseServiceAccount();
     else if (gAccountContext == CONTEXT_OTHER_ACCOUNT)
         code = RefuseOtherAccount();
+    else if (gAccountContext == CONTEXT_SHELL_UNREADABLE)
+        code = RefuseUnreadableShell();
     else
         code = gRunMode == RUN_SILENT ? RunSilently() : RunWindow(showCommand);
     CoUninitialize();

@@ -161,6 +161,10 @@ TEST_F(SetupRunTest, TheStoredUninstallCommandRemovesTheInstallation)
     ASSERT_TRUE(WaitUntilDrawn(run.window, 10000));
     EXPECT_TRUE(SaveWindowBitmap(run.window, ArtifactPath(L"uninstall-window.bmp")));
     EXPECT_EQ(0, ClosestInRect(run.window, controls[2].rect, RGB(33, 41, 54)));
+    // A second start of it (a repeated click in Settings) opens no second
+    // window: the open one comes to the front, and the second ends.
+    WatchedRun second = RunWatched(command, downloads, 20000);
+    EXPECT_TRUE(second.exited && second.exitCode == 0 && !second.sawWindow) << "exit " << second.exitCode;
 
     // "No", then "Vazgeç": nothing changes. Enter struck twice asks once:
     // the second one, queued before the question, does not answer it. The

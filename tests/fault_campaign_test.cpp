@@ -157,7 +157,7 @@ protected:
             std::wstring image = environment.secondPath ? SecondPathTo(gAppPath) : std::wstring(gAppPath);
             ASSERT_NE(L"", image);
             StandIn running = StartStandIn(image, gInstallDir);
-            ASSERT_NE((HANDLE)NULL, running.process);
+            ASSERT_NE((HANDLE)NULL, running.process) << "starting " << WideToUtf8(image) << ": error " << running.error;
             CloseHandle(running.process);
             ASSERT_TRUE(WaitForStandInStarts(1, 10000));
         }
@@ -225,6 +225,7 @@ protected:
         }
         if (!FailureLogged(outcome)) *why += "failing step not logged; ";
         if (after == before && LogHasLine(L"\ttake back\t", "\tfailed: ")) *why += "take-back failure logged, nothing stayed; ";
+        if (Running(environment, scenario) && RunningApplications() == 0) *why += "application closed, not opened again; ";
         if (after == before) return "failed-whole";
         // Past the application's move the new installation stands, under an
         // entry that names only files that exist.
@@ -255,6 +256,7 @@ protected:
         // What stays can be removed by running the uninstall again: an entry
         // that stays names an uninstaller that exists.
         if (!after.entry.empty() && !after.files.count(gUninstallPath)) *why += "entry without its uninstaller; ";
+        if (after.entry.empty() && after.files.count(gUninstallPath)) *why += "uninstaller without an entry; ";
         if (!after.files.count(gUninstallPath) && after.files.size() > 1) *why += "files left without an uninstaller; ";
         return "failed-whole";
     }
@@ -298,6 +300,9 @@ TEST_F(FaultCampaignTest, EveryFailingCallEndsCompletedOrFailedWhole)
                         !LogHasLine(L"\tdiscard staging file\t" + file.first, "\tfailed: error "))
                         why += "staging file left: " + WideToUtf8(file.first) + "; ";
                 if (scenario.earlier && Read().files[userFile] != Bytes(100, 0x55)) why += "user's file changed; ";
+                // The way back is made before the application is touched.
+                if (fault.call == "CopyFileW" && outcome.step != STEP_NONE && !StandInEnds().empty())
+                    why += "application closed before the earlier uninstaller was kept; ";
                 const std::string where = std::string(environment.name) + ", " + scenario.name;
                 if (failAt == 0) {
                     // The clean run: everything in place, and the number of calls.

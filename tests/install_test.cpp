@@ -352,7 +352,8 @@ TEST_F(InstallTest, ARunningApplicationIsClosedOnlyWithTheUsersLeave)
 
 // A copy in another session of the user's cannot be asked to close from
 // this one: nothing is asked, nothing waits for it, and the run ends at once
-// naming that session, as an unattended run does with 32 and an uninstall.
+// naming that session, as an unattended run does with 32 and an uninstall;
+// and so with a copy in this session that may not be opened.
 TEST_F(InstallTest, ACopyInAnotherSessionEndsTheRunAtOnceNamingIt)
 {
     SetupRequest request = {1, NULL, 0};
@@ -373,6 +374,12 @@ TEST_F(InstallTest, ACopyInAnotherSessionEndsTheRunAtOnceNamingIt)
     SetupOutcome install = RunInstall(&request);
     SetupOutcome uninstall = RemoveInstallation(&request);
     PretendOtherSession(0);
+    // So does a copy of this session that this setup may not open (one
+    // started elevated): it cannot be told apart, so it counts.
+    RefuseToOpen(elsewhere.id);
+    SetupOutcome unopened = RunInstall(&request);
+    RefuseToOpen(0);
+    EXPECT_EQ(EXIT_APPLICATION_RUNNING, ExitCodeFor(&unopened));
     EXPECT_EQ(EXIT_APPLICATION_RUNNING, ExitCodeFor(&install));
     EXPECT_EQ(1, install.elsewhereApplications);
     EXPECT_EQ(EXIT_APPLICATION_RUNNING, ExitCodeFor(&uninstall));

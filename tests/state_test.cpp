@@ -165,17 +165,22 @@ TEST(Accounts, TheContextFollowsTheTokenAndTheDesktopsShell)
         AccountFacts facts;
         int context;
     } cases[] = {
-        {{1, 1, 1, 0, 0}, CONTEXT_SERVICE_ACCOUNT},      {{1, 0, 0, 0, 0}, CONTEXT_SERVICE_ACCOUNT},
-        {{0, 0, 0, 0, 0}, CONTEXT_NOT_ELEVATED},         {{0, 0, 1, 0, 1}, CONTEXT_NOT_ELEVATED},
-        {{0, 0, 1, 1, 0}, CONTEXT_NOT_ELEVATED},         {{0, 1, 0, 0, 0}, CONTEXT_NO_UNELEVATED_SHELL},
-        {{0, 1, 1, 1, 1}, CONTEXT_NO_UNELEVATED_SHELL},  {{0, 1, 1, 0, 1}, CONTEXT_NO_UNELEVATED_SHELL},
-        {{0, 1, 1, 1, 0}, CONTEXT_ELEVATED_AS_USER},     {{0, 1, 1, 0, 0}, CONTEXT_OTHER_ACCOUNT},
+        {{1, 1, 1, 0, 0, 0}, CONTEXT_SERVICE_ACCOUNT},     {{1, 0, 0, 0, 0, 0}, CONTEXT_SERVICE_ACCOUNT},
+        {{0, 0, 0, 0, 0, 0}, CONTEXT_NOT_ELEVATED},        {{0, 0, 1, 0, 1, 0}, CONTEXT_NOT_ELEVATED},
+        {{0, 0, 1, 1, 0, 0}, CONTEXT_NOT_ELEVATED},        {{0, 0, 0, 0, 0, 1}, CONTEXT_NOT_ELEVATED},
+        {{0, 1, 0, 0, 0, 0}, CONTEXT_NO_UNELEVATED_SHELL}, {{0, 1, 1, 1, 1, 0}, CONTEXT_NO_UNELEVATED_SHELL},
+        {{0, 1, 1, 1, 0, 0}, CONTEXT_ELEVATED_AS_USER},    {{0, 1, 1, 0, 0, 0}, CONTEXT_OTHER_ACCOUNT},
+        // Another account's shell, elevated (UAC off, a signed-in
+        // administrator), is still another account; a shell whose account
+        // cannot be read is refused, not run as it is.
+        {{0, 1, 1, 0, 1, 0}, CONTEXT_OTHER_ACCOUNT},       {{0, 1, 0, 0, 0, 1}, CONTEXT_SHELL_UNREADABLE},
     };
     for (const auto &c : cases) {
         const AccountFacts &f = c.facts;
         EXPECT_EQ(c.context, DecideAccountContext(&f))
             << "service " << f.service << ", elevated " << f.elevated << ", shell found " << f.shellFound
-            << ", same user " << f.shellSameUser << ", shell elevated " << f.shellElevated;
+            << ", same user " << f.shellSameUser << ", shell elevated " << f.shellElevated << ", unreadable "
+            << f.shellUnreadable;
     }
 
     // Under Wine: elevated, and so is the desktop's shell, which the shell's

@@ -493,12 +493,19 @@ TEST_F(UnattendedTest, UnattendedOutcomesTellTheTruth)
     EXPECT_FALSE(Exists(startMenuFolder));
     EXPECT_EQ(L"", UninstallCommand());
 
+    // Runs refused beside a working run, busy or with a misspelt switch,
+    // append to its log, each beginning with its start and naming no
+    // account it has not read.
     ASSERT_TRUE(WriteBytes(log, Bytes(12, 'x')));
     HANDLE lock = HoldSetupLock(lockPath);
     ExpectSilent(Run(L"--silent --log \"" + log + L"\""), 1618);
+    ExpectSilent(Run(L"/uninstall --silent --log \"" + log + L"\""), 87);
     CloseHandle(lock);
-    EXPECT_EQ(0u, LogText(log).find("xxxxxxxxxxxx")) << LogText(log);
-    EXPECT_NE(std::string::npos, LogText(log).find("exit code 1618")) << LogText(log);
+    std::string appended = LogText(log);
+    EXPECT_EQ(0u, appended.find("xxxxxxxxxxxx")) << appended;
+    EXPECT_LT(appended.find("exit code 1618"), appended.find("\tstart\t")) << appended;
+    EXPECT_LT(appended.find("\tstart\t"), appended.find("\tswitches\t/uninstall\trefused: ")) << appended;
+    EXPECT_EQ(std::string::npos, appended.find("\taccount\t")) << appended;
 
     ExpectSilent(Run(L"--silent"), 0);
     // Another program's subkey keeps the entry from being deleted.

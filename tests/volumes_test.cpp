@@ -33,7 +33,13 @@ TEST_F(InstallTest, AFullDiskKeepsTheEarlierApplicationAndALaterInstallWithRoomW
         EXPECT_EQ(0u, text.find(L"Kurulum tamamlanamadı. T:\\ sürücüsünde yeterli boş alan yok: kurulum için "))
             << WideToUtf8(text);
         wchar_t needed[32];
+        // Where the volume may have no hard links, the earlier uninstaller's
+        // copy counts too.
         unsigned long long bytes = larger.size() + setupFile.size() - application.size() + larger.size();
+        wchar_t features[1] = {0};
+        DWORD flags = 0;
+        if (!GetVolumeInformationW(L"T:\\", NULL, 0, NULL, NULL, &flags, features, 0) || !(flags & FILE_SUPPORTS_HARD_LINKS))
+            bytes += setupFile.size();
         swprintf(needed, 32, L"%llu,%llu MB gerekiyor", ((bytes * 10 + (1 << 20) - 1) >> 20) / 10,
                  ((bytes * 10 + (1 << 20) - 1) >> 20) % 10);
         EXPECT_NE(std::wstring::npos, text.find(needed)) << WideToUtf8(text);
@@ -87,6 +93,23 @@ TEST_F(InstallTest, TheRoomIsMeasuredInTheFolderTheFilesGoTo)
     EXPECT_EQ(STEP_ROOM, outcome.step);
     EXPECT_EQ(1000u, outcome.availableBytes);
     EXPECT_FALSE(Exists(junction + L"\\Programs"));
+
+    // A volume without hard links keeps the earlier uninstaller by a copy:
+    // room for the two new files but not for the copy refuses the update
+    // before the running application is touched.
+    ASSERT_EQ(STEP_NONE, RunInstall(&request).step);
+    StandIn running = StartStandIn(gAppPath, gInstallDir);
+    ASSERT_TRUE(running.process) << "the stand-in could not be started: error " << running.error;
+    ASSERT_TRUE(WaitForStandInStarts(1, 10000));
+    RefuseHardLinks(true);
+    ReportFreeSpace(junction, application.size() + setupFile.size() + setupFile.size() / 2);
+    outcome = RunInstall(&request);
+    ReportFreeSpace(L"", 0);
+    RefuseHardLinks(false);
+    EXPECT_EQ(STEP_ROOM, outcome.step);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(running.process, 0));
+    CloseStandIns();
+    CloseHandle(running.process);
 }
 
 // A real exFAT volume, which has no hard links: the earlier uninstaller is

@@ -103,12 +103,15 @@ FAULT_STATUS(HRESULT, SHGetFolderPathW, (HWND owner, int folder, HANDLE token, D
 // The machine's shape, whether a run counts or not.
 static bool gNoHardLinks;
 static DWORD gOtherSessionProcess;
+static DWORD gUnopenedProcess;
 static std::wstring gSmallFolder;
 static unsigned long long gSmallFolderBytes;
 
 REAL(CreateHardLinkW);
 REAL(GetDiskFreeSpaceExW);
 REAL(ProcessIdToSessionId);
+REAL(GetVolumeInformationW);
+REAL(OpenProcess);
 
 // As FAT32 and exFAT refuse them under Windows.
 static BOOL WINAPI FaultCreateHardLinkW(LPCWSTR link, LPCWSTR target, LPSECURITY_ATTRIBUTES security)
@@ -120,6 +123,26 @@ static BOOL WINAPI FaultCreateHardLinkW(LPCWSTR link, LPCWSTR target, LPSECURITY
         return FALSE;
     }
     return RealCreateHardLinkW(link, target, security);
+}
+
+// Such a volume does not say it has hard links.
+static BOOL WINAPI FaultGetVolumeInformationW(LPCWSTR root, LPWSTR name, DWORD nameSize, LPDWORD serial,
+                                              LPDWORD component, LPDWORD features, LPWSTR system, DWORD systemSize)
+{
+    BOOL ok = RealGetVolumeInformationW(root, name, nameSize, serial, component, features, system, systemSize);
+
+    if (ok && features && gNoHardLinks) *features &= ~(DWORD)FILE_SUPPORTS_HARD_LINKS;
+    return ok;
+}
+
+// As a process started elevated is to a setup that is not.
+static HANDLE WINAPI FaultOpenProcess(DWORD access, BOOL inherit, DWORD process)
+{
+    if (gUnopenedProcess && process == gUnopenedProcess) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return NULL;
+    }
+    return RealOpenProcess(access, inherit, process);
 }
 
 static BOOL WINAPI FaultGetDiskFreeSpaceExW(LPCWSTR folder, PULARGE_INTEGER available, PULARGE_INTEGER total,
@@ -156,6 +179,11 @@ void RefuseHardLinks(bool refuse)
 void PretendOtherSession(DWORD processId)
 {
     gOtherSessionProcess = processId;
+}
+
+void RefuseToOpen(DWORD processId)
+{
+    gUnopenedProcess = processId;
 }
 
 void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes)
@@ -238,6 +266,7 @@ static HRESULT WINAPI FaultCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWOR
 {
     ERRORS((DWORD)E_FAIL, (DWORD)E_ACCESSDENIED);
     HRESULT result;
+
 
     if (FAILS("CoCreateInstance")) {
         *object = NULL;
@@ -328,6 +357,8 @@ void InstallFaultLayer(void)
     PATCH(GetDiskFreeSpaceExW);
     PATCH(CopyFileW);
     PATCH(ProcessIdToSessionId);
+    PATCH(GetVolumeInformationW);
+    PATCH(OpenProcess);
     PATCH(RegCreateKeyExW);
     PATCH(RegOpenKeyExW);
     PATCH(RegSetValueExW);

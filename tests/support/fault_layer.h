@@ -24,12 +24,15 @@ struct InjectedFault {
 
 void InstallFaultLayer(void);
 // The shape of the machine, for every call while the layer is installed:
-// CreateHardLinkW refused as FAT32 and exFAT refuse it; a process reported
-// in another session than its own (0 for none); and a folder reported with
-// this many bytes free, with everything below it, as a junction to a small
-// drive would be (empty for none).
+// CreateHardLinkW refused as FAT32 and exFAT refuse it, and their volumes
+// saying they have none; a process reported in another session than its
+// own (0 for none); a process that may not be opened, as one started
+// elevated (0 for none); and a folder reported with this many bytes free,
+// with everything below it, as a junction to a small drive would be (empty
+// for none).
 void RefuseHardLinks(bool refuse);
 void PretendOtherSession(DWORD processId);
+void RefuseToOpen(DWORD processId);
 void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes);
 // Counts the calls of the current thread until EndCounting; call failAt
 // fails (0 fails none). EndCounting returns how many were counted and, when

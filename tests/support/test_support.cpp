@@ -477,12 +477,14 @@ StandIn StartStandIn(const std::wstring &exePath, const std::wstring &directory)
     STARTUPINFOW startup = {sizeof startup};
     PROCESS_INFORMATION created = {0};
     std::wstring commandLine = L"\"" + exePath + L"\"";
-    StandIn standIn = {NULL, 0};
+    StandIn standIn = {NULL, 0, 0};
 
     if (CreateProcessW(exePath.c_str(), &commandLine[0], NULL, NULL, FALSE, 0, NULL, directory.c_str(), &startup, &created)) {
         CloseHandle(created.hThread);
         standIn.process = created.hProcess;
         standIn.id = created.dwProcessId;
+    } else {
+        standIn.error = GetLastError();
     }
     return standIn;
 }

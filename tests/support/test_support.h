@@ -93,9 +93,12 @@ private:
 };
 
 // The stand-in application, started from a path; it records its starts.
+// The stand-in application, started from a path; it records its starts. A
+// start that failed has no process and the system's error.
 struct StandIn {
     HANDLE process;
     DWORD id;
+    DWORD error;
 };
 struct StandInStart {
     std::wstring directory;
