@@ -86,31 +86,19 @@ static void DesktopLocation(VARIANT *location)
     location->lVal = CSIDL_DESKTOP;
 }
 
-// The desktop's window, whose process is the shell of the user signed in
-// to this desktop: the shell window, or where the system names none, the
-// desktop window the shell lists among its own.
+// A window of the desktop's shell, whose process is the shell of the user
+// signed in to this desktop: the shell window, or where the system names
+// none, the shell's taskbar. Found without a call into the shell's process,
+// so a shell that is slow or hung never keeps the setup from appearing.
 static HWND DesktopShellWindow(void)
 {
     HWND shell = GetShellWindow();
-    IShellWindows *windows = NULL;
-    IDispatch *desktop = NULL;
-    VARIANT location;
-    VARIANT empty;
-    long handle = 0;
 
-    if (shell) return shell;
-    DesktopLocation(&location);
-    VariantInit(&empty);
-    if (SUCCEEDED(CoCreateInstance(CLSID_ShellWindows, NULL, CLSCTX_LOCAL_SERVER, IID_IShellWindows, (void **)&windows)) &&
-        windows->FindWindowSW(&location, &empty, SWC_DESKTOP, &handle, SWFO_NEEDDISPATCH, &desktop) == S_OK)
-        shell = (HWND)(LONG_PTR)handle;
-    if (desktop) desktop->Release();
-    if (windows) windows->Release();
-    return shell;
+    return shell ? shell : FindWindowW(L"Shell_TrayWnd", NULL);
 }
 
 // A service account has no desktop of its own to look for a shell on, and
-// is refused whatever it would find. COM must be initialised on this thread.
+// is refused whatever it would find.
 void ReadAccountContext(void)
 {
     AccountFacts facts = {0, 0, 0, 0, 0, 0};

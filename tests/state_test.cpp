@@ -1,4 +1,5 @@
 // Setup state: the bounded formatter, the mode rule and the derived paths.
+#include "fault_layer.h"
 #include "test_support.h"
 
 #include <objbase.h>
@@ -183,12 +184,17 @@ TEST(Accounts, TheContextFollowsTheTokenAndTheDesktopsShell)
             << f.shellUnreadable;
     }
 
-    // Under Wine: elevated, and so is the desktop's shell, which the shell's
-    // list of windows names (GetShellWindow gives nothing there).
-    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(NULL, COINIT_APARTMENTTHREADED)));
-    ReadAccountContext();
+    // Under Wine: elevated, and so is the desktop's shell, found by its
+    // taskbar (GetShellWindow gives nothing there). A shell that does not
+    // answer keeps nothing waiting: nothing is asked of its process.
+    HoldShellWindows(true);
+    HANDLE reader = CreateThread(NULL, 0, [](void *) -> DWORD { ReadAccountContext(); return 0; }, NULL, 0, NULL);
+    DWORD waited = WaitForSingleObject(reader, 30000);
+    HoldShellWindows(false);
+    WaitForSingleObject(reader, INFINITE);
+    CloseHandle(reader);
+    EXPECT_EQ(WAIT_OBJECT_0, waited) << "reading the account waited for the shell";
     EXPECT_EQ(CONTEXT_NO_UNELEVATED_SHELL, gAccountContext);
     EXPECT_NE(L"", std::wstring(gRunningAccount));
     EXPECT_EQ(std::wstring(gRunningAccount), std::wstring(gSignedInAccount));
-    CoUninitialize();
 }

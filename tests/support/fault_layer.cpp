@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <exdisp.h>
 #include <objbase.h>
 #include <shellapi.h>
 #include <shlobj.h>
@@ -261,12 +262,27 @@ static void PatchSave(IUnknown *link)
     file->Release();
 }
 
+// A shell that does not answer: the activation of its list of windows
+// waits until released.
+static HANDLE gShellReleased;
+
+static void PatchCoCreateInstance(void);
+
+// Needs no other part of the layer.
+void HoldShellWindows(bool hold)
+{
+    if (!gShellReleased) gShellReleased = CreateEventW(NULL, TRUE, TRUE, NULL);
+    PatchCoCreateInstance();
+    hold ? ResetEvent(gShellReleased) : SetEvent(gShellReleased);
+}
+
 static HRESULT WINAPI FaultCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWORD context, REFIID wanted,
                                             LPVOID *object)
 {
     ERRORS((DWORD)E_FAIL, (DWORD)E_ACCESSDENIED);
     HRESULT result;
 
+    if (gShellReleased && IsEqualCLSID(type, CLSID_ShellWindows)) WaitForSingleObject(gShellReleased, INFINITE);
 
     if (FAILS("CoCreateInstance")) {
         *object = NULL;
@@ -334,6 +350,11 @@ static void Patch(const char *name, void *replacement, void **real)
 
 #define PATCH(name) Patch(#name, (void *)Fault##name, (void **)&Real##name)
 
+static void PatchCoCreateInstance(void)
+{
+    if (!RealCoCreateInstance) PATCH(CoCreateInstance);
+}
+
 void InstallFaultLayer(void)
 {
     static bool installed;
@@ -366,7 +387,7 @@ void InstallFaultLayer(void)
     PATCH(RegDeleteKeyW);
     PATCH(RegDeleteValueW);
     PATCH(SHGetFolderPathW);
-    PATCH(CoCreateInstance);
+    PatchCoCreateInstance();
     PATCH(ShellExecuteExW);
     PATCH(Sleep);
     PATCH(GetTickCount64);

@@ -33,6 +33,9 @@ void InstallFaultLayer(void);
 void RefuseHardLinks(bool refuse);
 void PretendOtherSession(DWORD processId);
 void RefuseToOpen(DWORD processId);
+// The desktop's shell not answering: activating its list of windows waits
+// while held.
+void HoldShellWindows(bool hold);
 void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes);
 // Counts the calls of the current thread until EndCounting; call failAt
 // fails (0 fails none). EndCounting returns how many were counted and, when
