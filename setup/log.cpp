@@ -71,13 +71,15 @@ void StartLog(int replace)
     if (gAccountContext != CONTEXT_UNREAD) LogLine(L"account", gRunningAccount, AccountContextText(line, kLineCapacity));
 }
 
-// Keeps the last error: a failure is logged before it is reported.
+// Keeps the last error: a failure is logged before it is reported. Every
+// step is logged, so the window answers between them.
 void LogLine(const wchar_t *step, const wchar_t *path, const wchar_t *outcome)
 {
     wchar_t line[kLineCapacity];
     SYSTEMTIME now;
     DWORD error = GetLastError();
 
+    AnswerWhileWorking();
     GetLocalTime(&now);
     FormatText(line, kLineCapacity, L"%04u-%02u-%02u %02u:%02u:%02u.%03u\t%ls\t%ls\t%ls\r\n", now.wYear, now.wMonth,
                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds, step, path, outcome);

@@ -162,7 +162,7 @@ static void DisableButtons(void)
 static void ShowWaitingForApplication(void)
 {
     DisableButtons();
-    SetWindowTextW(gStatus, kWaitingForApplicationStatus);
+    AnnounceStatus(kWaitingForApplicationStatus, 0);
 }
 
 // Only the interactive window asks; the switches speak for unattended runs.
@@ -189,11 +189,11 @@ static void PresentInstallOutcome(SetupOutcome *outcome)
     LoggedExitCode(outcome);
     if (outcome->step != STEP_NONE) {
         ShowFailure(outcome, kInstallFailedFirst, kInstallTitle);
-        SetWindowTextW(gStatus, kInstallFailedStatus);
+        AnnounceStatus(kInstallFailedStatus, 1);
         EnableButtons();
         return;
     }
-    SetWindowTextW(gStatus, kInstalledStatus);
+    AnnounceStatus(kInstalledStatus, 0);
     SetWindowTextW(gInstallButton, kOpenButtonText);
     SetWindowTextW(gCancelButton, kCloseButtonText);
     DiscardQueuedInput();
@@ -227,7 +227,7 @@ void InstallNow(void)
     if (!MayReplaceNewerVersion(&request)) return;
     if (!MayCloseApplication(kInstallTitle)) return;
     DisableButtons();
-    SetWindowTextW(gStatus, kWorkingStatus);
+    AnnounceStatus(kWorkingStatus, 0);
     outcome = RunInstall(&request);
     if (outcome.step == STEP_NONE) SendMessageW(gProgress, PBM_SETPOS, PROGRESS_MAX, 0);
     PresentInstallOutcome(&outcome);

@@ -184,7 +184,10 @@ static int CopyBytes(HANDLE input, const CopyTargets *targets, unsigned long lon
                     return targets->steps[i];
         *crc = UpdateCrc32(*crc, buffer, got);
         copied += got;
-        if (progress) SendMessageW(progress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
+        if (progress) {
+            SendMessageW(progress, PBM_SETPOS, (WPARAM)(copied * PROGRESS_MAX / length), 0);
+            AnswerWhileWorking();
+        }
     }
     return STEP_NONE;
 }

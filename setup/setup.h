@@ -265,6 +265,15 @@ SetupOutcome RunInstall(const SetupRequest *request);
 SetupOutcome RemoveInstallation(const SetupRequest *request);
 int HandOverRemoval(void);
 
+// What a screen reader meets: the window's role, the progress bar's name and
+// the status line as a live region, annotated once the controls exist; a
+// status announced (at once for a failure); and the window's thread
+// answering sent messages and painting while a procedure runs on it, never
+// acting on input.
+void AnnotateWindow(HWND window);
+void AnnounceStatus(const wchar_t *text, int failure);
+void AnswerWhileWorking(void);
+
 // What each way of running makes of the procedures: the interactive window
 // asks and shows a box or its finished state, the passive window closes
 // itself, the silent run shows nothing; the last two end with an exit code.

@@ -29,6 +29,8 @@ static const wchar_t kUninstallDescription[] =
     L"Program kaldırılır; projeleriniz ve sarf kayıtlarınız bilgisayarınızda kalır.";
 
 static const wchar_t kFolderLabel[] = L"Kurulum klasörü";
+// The progress bar's name for a screen reader.
+static const wchar_t kProgressName[] = L"Kurulum ilerlemesi";
 static const wchar_t kInformationText[] =
     L"Çalışma biçimi: " PRODUCT_SUMMARY L"; projeleriniz ve sarf kayıtlarınız kendi klasörlerinizde saklanır. "
     L"Program ağ bağlantısı veya hizmet kurmaz, yalnızca siz açtığınızda çalışır.";

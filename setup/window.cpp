@@ -25,6 +25,24 @@ static const COLORREF kAccent = RGB(229, 31, 48);
 static const COLORREF kBandText = RGB(244, 246, 250);
 static const COLORREF kBodyText = RGB(33, 41, 54);
 
+// In a high-contrast scheme one pair of the user's colours serves
+// everywhere: band and body in the window colour, every text and the accent
+// stripe in the window-text colour, the bar in the system's highlight.
+static int gHighContrast;
+
+static int HighContrastOn(void)
+{
+    HIGHCONTRASTW contrast = {sizeof contrast, 0, NULL};
+
+    return SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0) &&
+           (contrast.dwFlags & HCF_HIGHCONTRASTON);
+}
+
+static COLORREF Colour(COLORREF ours, int system)
+{
+    return gHighContrast ? GetSysColor(system) : ours;
+}
+
 static const int kBandWidth = 268;
 static const int kStripeRight = 274;
 // Statics whose left edge lies at or left of this x sit on the side band.
@@ -115,7 +133,8 @@ static HWND CreateControl(HWND window, const ControlLayout *layout)
                                    window, (HMENU)(INT_PTR)layout->id, gInstance, NULL);
 
     if (layout->font) SendMessageW(control, WM_SETFONT, (WPARAM)*layout->font, TRUE);
-    if (layout->id == ID_PROGRESS_BAR) SendMessageW(control, PBM_SETBARCOLOR, 0, (LPARAM)kAccent);
+    if (layout->id == ID_PROGRESS_BAR)
+        SendMessageW(control, PBM_SETBARCOLOR, 0, gHighContrast ? (LPARAM)CLR_DEFAULT : (LPARAM)kAccent);
     if (layout->kept) *layout->kept = control;
     return control;
 }
@@ -129,13 +148,14 @@ static void OnCreate(HWND window)
     LayoutTable(controls);
     for (i = 0; i < kControlCount; ++i)
         gControls[i] = controls[i].modes == ON_BOTH_MODES || !gUninstallMode ? CreateControl(window, &controls[i]) : NULL;
+    AnnotateWindow(window);
 }
 
 static void OnEraseBackground(HWND window, HDC dc)
 {
     RECT client;
     RECT part;
-    HBRUSH accent = CreateSolidBrush(kAccent);
+    HBRUSH accent = CreateSolidBrush(Colour(kAccent, COLOR_WINDOWTEXT));
 
     GetClientRect(window, &client);
     FillRect(dc, &client, gBgBrush);
@@ -157,11 +177,37 @@ static HBRUSH OnCtlColorStatic(HWND window, HDC dc, HWND control)
     MapWindowPoints(NULL, window, (POINT *)&rect, 2);
     SetBkMode(dc, TRANSPARENT);
     if (rect.left <= Scaled(kBandEdge)) {
-        SetTextColor(dc, kBandText);
+        SetTextColor(dc, Colour(kBandText, COLOR_WINDOWTEXT));
         return gNavyBrush;
     }
-    SetTextColor(dc, kBodyText);
+    SetTextColor(dc, Colour(kBodyText, COLOR_WINDOWTEXT));
     return gBgBrush;
+}
+
+static void CreateBrushes(void)
+{
+    gNavyBrush = CreateSolidBrush(Colour(kNavy, COLOR_WINDOW));
+    gBgBrush = CreateSolidBrush(Colour(kBackground, COLOR_WINDOW));
+}
+
+// High contrast switched on or off, or the scheme's colours changed: the
+// brushes made again (the class's background too), the bar told, and the
+// whole window painted anew, without a restart.
+static void ApplyColours(HWND window)
+{
+    HBRUSH oldNavy = gNavyBrush;
+    HBRUSH oldBackground = gBgBrush;
+
+    gHighContrast = HighContrastOn();
+    CreateBrushes();
+    SetClassLongPtrW(window, GCLP_HBRBACKGROUND, (LONG_PTR)gBgBrush);
+    DeleteObject(oldNavy);
+    DeleteObject(oldBackground);
+    if (gProgress) {
+        SendMessageW(gProgress, WM_SYSCOLORCHANGE, 0, 0);
+        SendMessageW(gProgress, PBM_SETBARCOLOR, 0, gHighContrast ? (LPARAM)CLR_DEFAULT : (LPARAM)kAccent);
+    }
+    RedrawWindow(window, NULL, NULL, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_FRAME);
 }
 
 // Per-monitor DPI functions of newer Windows, looked up at run time; where
@@ -295,7 +341,7 @@ static void OnPrimaryButton(HWND window)
     if (gUninstallMode) {
         UninstallNow();
     } else if (gInstalled) {
-        if (!PartOfInstallPress() && !StartApplication(window)) SetWindowTextW(gStatus, kOpenFromStartMenuStatus);
+        if (!PartOfInstallPress() && !StartApplication(window)) AnnounceStatus(kOpenFromStartMenuStatus, 1);
     } else {
         gInstallPressTime = (DWORD)GetMessageTime();
         InstallNow();
@@ -303,12 +349,14 @@ static void OnPrimaryButton(HWND window)
 }
 
 // The dialog manager sends IDOK for Enter when no button has the focus and
-// IDCANCEL for Esc; they stand for the two buttons while these are enabled.
+// IDCANCEL for Esc; they stand for the two buttons. A button acts only while
+// it is enabled: a command sent to the window while a procedure runs (it
+// answers sent messages then) starts nothing inside it.
 static int ButtonCommand(WORD id)
 {
-    if (id == IDOK && IsWindowEnabled(gInstallButton)) return ID_PRIMARY_BUTTON;
-    if (id == IDCANCEL && IsWindowEnabled(gCancelButton)) return ID_CANCEL_BUTTON;
-    return id;
+    if ((id == IDOK || id == ID_PRIMARY_BUTTON) && IsWindowEnabled(gInstallButton)) return ID_PRIMARY_BUTTON;
+    if ((id == IDCANCEL || id == ID_CANCEL_BUTTON) && IsWindowEnabled(gCancelButton)) return ID_CANCEL_BUTTON;
+    return 0;
 }
 
 // A window that is not a dialog keeps no focus of its own: the button that
@@ -320,9 +368,14 @@ static void OnActivate(HWND window, WORD state)
     if (state == WA_INACTIVE && focus && IsChild(window, focus)) gFocusedControl = focus;
 }
 
+// Never onto a disabled control, where Windows would leave the focus
+// nowhere: while a procedure runs, the window keeps it, and the primary
+// button takes it again once it is enabled.
 static void OnSetFocus(void)
 {
-    SetFocus(gFocusedControl && IsWindowEnabled(gFocusedControl) ? gFocusedControl : gInstallButton);
+    HWND control = gFocusedControl && IsWindowEnabled(gFocusedControl) ? gFocusedControl : gInstallButton;
+
+    if (IsWindowEnabled(control)) SetFocus(control);
 }
 
 LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
@@ -357,11 +410,19 @@ LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARA
     case WM_DPICHANGED:
         OnDpiChanged(window, HIWORD(wParam), (const RECT *)lParam);
         return 0;
+    case WM_SYSCOLORCHANGE:
+    case WM_THEMECHANGED:
+        ApplyColours(window);
+        break;
+    case WM_SETTINGCHANGE:
+        if (wParam == SPI_SETHIGHCONTRAST) ApplyColours(window);
+        break;
     case WM_APP_START:
         OnPrimaryButton(window);
         return 0;
     case WM_CLOSE:
-        DestroyWindow(window);
+        // The close box ends the program whenever no procedure runs.
+        if (IsWindowEnabled(gCancelButton)) DestroyWindow(window);
         return 0;
     case WM_DESTROY:
         PostQuitMessage(gExitCode);
@@ -409,8 +470,8 @@ HWND OpenSetupWindow(int showCommand)
 
     gDpi = ScreenDpiY();
     CreateFonts(gDpi);
-    gNavyBrush = CreateSolidBrush(kNavy);
-    gBgBrush = CreateSolidBrush(kBackground);
+    gHighContrast = HighContrastOn();
+    CreateBrushes();
     RegisterSetupClass();
     size = WindowSize(gDpi);
     window = CreateWindowExW(0, kWindowClass, gUninstallMode ? kUninstallTitle : kInstallTitle, kWindowStyle,

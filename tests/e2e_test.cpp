@@ -473,39 +473,6 @@ static void ExpectEverythingFits(HWND window, int dpi)
     DeleteDC(dc);
 }
 
-// A window as it is on screen: its client area's size, its controls'
-// rectangles and the client area's pixels.
-struct WindowFacts {
-    SIZE client;
-    std::vector<RECT> controls;
-    Bytes pixels;
-};
-
-static WindowFacts ReadWindow(HWND window)
-{
-    WindowFacts facts;
-    RECT client;
-    POINT origin = {0, 0};
-
-    GetClientRect(window, &client);
-    ClientToScreen(window, &origin);
-    facts.client = {client.right, client.bottom};
-    for (const ControlFacts &control : Controls(window)) facts.controls.push_back(control.rect);
-    HDC screen = GetDC(NULL);
-    HDC memory = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    BitBlt(memory, 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY);
-    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), client.right, -client.bottom, 1, 32, BI_RGB}};
-    facts.pixels.resize((size_t)client.right * client.bottom * 4);
-    SelectObject(memory, previous);
-    GetDIBits(memory, bitmap, 0, client.bottom, facts.pixels.data(), &info, DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(memory);
-    ReleaseDC(NULL, screen);
-    return facts;
-}
-
 // The pixels with the two buttons blanked out: Wine draws a button's text a
 // pixel apart from one process to another even at the same DPI, so their
 // faces are compared by their rectangles alone.
@@ -537,25 +504,6 @@ static void ExpectSameWindow(const WindowFacts &expected, const WindowFacts &see
     EXPECT_TRUE(WithoutButtons(expected) == WithoutButtons(seen)) << "the client areas are drawn differently";
 }
 
-// The window of this thread, with its messages handled as the program's loop
-// handles them, until two readings in a row agree: painting has ended.
-static WindowFacts PumpUntilDrawn(HWND window)
-{
-    WindowFacts last = {}, now;
-    MSG message;
-
-    for (int i = 0; i < 200; ++i) {
-        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
-            if (!IsDialogMessageW(window, &message)) DispatchMessageW(&message);
-        if (!IsWindow(window)) return WindowFacts{};
-        now = ReadWindow(window);
-        if (now.pixels == last.pixels && now.controls == last.controls) break;
-        last = now;
-        Sleep(50);
-    }
-    return now;
-}
-
 // WM_DPICHANGED as Windows sends it: the new DPI in both words, and the
 // window's client area scaled to it, under the frame at that DPI, as the
 // suggested place.
@@ -571,10 +519,6 @@ static void SendDpiChange(HWND window, int from, int to)
     SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(to, to), (LPARAM)&suggested);
 }
 
-static bool operator==(const RECT &a, const RECT &b)
-{
-    return EqualRect(&a, &b);
-}
 
 TEST_F(SetupRunTest, AtEveryScalingTheLayoutGrowsAndEveryTextFits)
 {

@@ -4,6 +4,7 @@
 
 #include <exdisp.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <shellapi.h>
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -268,6 +269,62 @@ static HANDLE gShellReleased;
 
 static void PatchCoCreateInstance(void);
 
+// The annotations the window makes, recorded at the accessibility
+// property service's own methods (Wine's answer E_NOTIMPL), then passed on.
+static bool gRecordAnnotations;
+static std::vector<Annotation> gAnnotations;
+typedef HRESULT(STDMETHODCALLTYPE *SetHwndPropFunction)(IAccPropServices *, HWND, DWORD, DWORD, MSAAPROPID, VARIANT);
+typedef HRESULT(STDMETHODCALLTYPE *SetHwndPropStrFunction)(IAccPropServices *, HWND, DWORD, DWORD, MSAAPROPID, LPCWSTR);
+static SetHwndPropFunction gRealSetHwndProp;
+static SetHwndPropStrFunction gRealSetHwndPropStr;
+static const int kSetHwndPropSlot = 6;
+static const int kSetHwndPropStrSlot = 7;
+
+static HRESULT STDMETHODCALLTYPE RecordSetHwndProp(IAccPropServices *services, HWND window, DWORD object, DWORD child,
+                                                   MSAAPROPID property, VARIANT value)
+{
+    gAnnotations.push_back({window, property, value.vt == VT_I4 ? value.lVal : -1, L""});
+    return gRealSetHwndProp(services, window, object, child, property, value);
+}
+
+static HRESULT STDMETHODCALLTYPE RecordSetHwndPropStr(IAccPropServices *services, HWND window, DWORD object,
+                                                      DWORD child, MSAAPROPID property, LPCWSTR text)
+{
+    gAnnotations.push_back({window, property, -1, text ? text : L""});
+    return gRealSetHwndPropStr(services, window, object, child, property, text);
+}
+
+static void PatchSlot(void **methods, int slot, void *replacement, void **real)
+{
+    DWORD protection;
+
+    VirtualProtect(&methods[slot], sizeof(void *), PAGE_READWRITE, &protection);
+    *real = methods[slot];
+    methods[slot] = replacement;
+    VirtualProtect(&methods[slot], sizeof(void *), protection, &protection);
+}
+
+static void PatchPropertyServices(IUnknown *object)
+{
+    void **methods = *(void ***)object;
+
+    if (gRealSetHwndProp) return;
+    PatchSlot(methods, kSetHwndPropSlot, (void *)RecordSetHwndProp, (void **)&gRealSetHwndProp);
+    PatchSlot(methods, kSetHwndPropStrSlot, (void *)RecordSetHwndPropStr, (void **)&gRealSetHwndPropStr);
+}
+
+void RecordAnnotations(void)
+{
+    PatchCoCreateInstance();
+    gRecordAnnotations = true;
+    gAnnotations.clear();
+}
+
+std::vector<Annotation> Annotations(void)
+{
+    return gAnnotations;
+}
+
 // Needs no other part of the layer.
 void HoldShellWindows(bool hold)
 {
@@ -290,6 +347,8 @@ static HRESULT WINAPI FaultCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWOR
     }
     result = RealCoCreateInstance(type, outer, context, wanted, object);
     if (SUCCEEDED(result) && IsEqualCLSID(type, CLSID_ShellLink)) PatchSave((IUnknown *)*object);
+    if (SUCCEEDED(result) && gRecordAnnotations && IsEqualCLSID(type, CLSID_AccPropServices))
+        PatchPropertyServices((IUnknown *)*object);
     return result;
 }
 
@@ -349,6 +408,25 @@ static void Patch(const char *name, void *replacement, void **real)
 }
 
 #define PATCH(name) Patch(#name, (void *)Fault##name, (void **)&Real##name)
+
+// High contrast as the user switches it on (Wine cannot: SPI_SETHIGHCONTRAST
+// fails there).
+static bool gHighContrast;
+REAL(SystemParametersInfoW);
+
+static BOOL WINAPI FaultSystemParametersInfoW(UINT action, UINT size, PVOID value, UINT update)
+{
+    BOOL ok = RealSystemParametersInfoW(action, size, value, update);
+
+    if (ok && action == SPI_GETHIGHCONTRAST && gHighContrast) ((HIGHCONTRASTW *)value)->dwFlags |= HCF_HIGHCONTRASTON;
+    return ok;
+}
+
+void PretendHighContrast(bool on)
+{
+    if (!RealSystemParametersInfoW) PATCH(SystemParametersInfoW);
+    gHighContrast = on;
+}
 
 static void PatchCoCreateInstance(void)
 {

@@ -36,6 +36,18 @@ void RefuseToOpen(DWORD processId);
 // The desktop's shell not answering: activating its list of windows waits
 // while held.
 void HoldShellWindows(bool hold);
+// The accessibility annotations the program makes, recorded from now on;
+// a number, or else a text.
+struct Annotation {
+    HWND window;
+    GUID property;
+    long number;
+    std::wstring text;
+};
+void RecordAnnotations(void);
+std::vector<Annotation> Annotations(void);
+// SPI_GETHIGHCONTRAST answered as on, or as the system answers.
+void PretendHighContrast(bool on);
 void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes);
 // Counts the calls of the current thread until EndCounting; call failAt
 // fails (0 fails none). EndCounting returns how many were counted and, when

@@ -395,3 +395,117 @@ std::wstring ArtifactPath(const std::wstring &name)
     CreateDirectoryW(folder.c_str(), NULL);
     return folder + L"\\" + name;
 }
+
+bool operator==(const RECT &a, const RECT &b)
+{
+    return EqualRect(&a, &b);
+}
+
+WindowFacts ReadWindow(HWND window)
+{
+    WindowFacts facts;
+    RECT client;
+    POINT origin = {0, 0};
+
+    GetClientRect(window, &client);
+    ClientToScreen(window, &origin);
+    facts.client = {client.right, client.bottom};
+    for (const ControlFacts &control : Controls(window)) facts.controls.push_back(control.rect);
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, client.right, client.bottom, screen, origin.x, origin.y, SRCCOPY);
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), client.right, -client.bottom, 1, 32, BI_RGB}};
+    facts.pixels.resize((size_t)client.right * client.bottom * 4);
+    SelectObject(memory, previous);
+    GetDIBits(memory, bitmap, 0, client.bottom, facts.pixels.data(), &info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return facts;
+}
+
+WindowFacts PumpUntilDrawn(HWND window)
+{
+    WindowFacts last = {}, now;
+    MSG message;
+
+    for (int i = 0; i < 200; ++i) {
+        while (PeekMessageW(&message, NULL, 0, 0, PM_REMOVE))
+            if (!IsDialogMessageW(window, &message)) DispatchMessageW(&message);
+        if (!IsWindow(window)) return WindowFacts{};
+        now = ReadWindow(window);
+        if (now.pixels == last.pixels && now.controls == last.controls) break;
+        last = now;
+        Sleep(50);
+    }
+    return now;
+}
+
+
+// One listener at a time: the hook's callback has no context of its own.
+struct HeardEvent {
+    DWORD processId;
+    std::wstring text;
+};
+static CRITICAL_SECTION gHeardLock;
+static std::vector<HeardEvent> gHeard;
+
+void CALLBACK LiveRegionListener::Event(HWINEVENTHOOK, DWORD, HWND window, LONG, LONG, DWORD, DWORD)
+{
+    wchar_t text[512] = {0};
+    DWORD processId = 0;
+
+    GetWindowThreadProcessId(window, &processId);
+    // The text the system keeps for the window, without a message to it.
+    InternalGetWindowText(window, text, 512);
+    EnterCriticalSection(&gHeardLock);
+    gHeard.push_back({processId, text});
+    LeaveCriticalSection(&gHeardLock);
+}
+
+DWORD WINAPI LiveRegionListener::Run(void *self)
+{
+    LiveRegionListener *listener = (LiveRegionListener *)self;
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_LIVEREGIONCHANGED, EVENT_OBJECT_LIVEREGIONCHANGED, NULL, Event, 0,
+                                         0, WINEVENT_OUTOFCONTEXT | WINEVENT_SKIPOWNPROCESS);
+    MSG message;
+
+    PeekMessageW(&message, NULL, 0, 0, PM_NOREMOVE);
+    SetEvent(listener->ready);
+    while (GetMessageW(&message, NULL, 0, 0) > 0) DispatchMessageW(&message);
+    if (hook) UnhookWinEvent(hook);
+    return 0;
+}
+
+LiveRegionListener::LiveRegionListener()
+{
+    static bool initialised;
+
+    if (!initialised) InitializeCriticalSection(&gHeardLock);
+    initialised = true;
+    gHeard.clear();
+    ready = CreateEventW(NULL, TRUE, FALSE, NULL);
+    thread = CreateThread(NULL, 0, Run, this, 0, &threadId);
+    WaitForSingleObject(ready, 10000);
+}
+
+LiveRegionListener::~LiveRegionListener()
+{
+    PostThreadMessageW(threadId, WM_QUIT, 0, 0);
+    WaitForSingleObject(thread, 10000);
+    CloseHandle(thread);
+    CloseHandle(ready);
+}
+
+std::vector<std::wstring> LiveRegionListener::Heard(DWORD processId)
+{
+    std::vector<std::wstring> texts;
+
+    EnterCriticalSection(&gHeardLock);
+    for (const HeardEvent &event : gHeard)
+        if (event.processId == processId) texts.push_back(event.text);
+    LeaveCriticalSection(&gHeardLock);
+    return texts;
+}

@@ -72,5 +72,35 @@ bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD *exitCode);
 COLORREF ClientPixel(HWND window, int x, int y);
 bool SaveWindowBitmap(HWND window, const std::wstring &path);
 std::wstring ArtifactPath(const std::wstring &name);
+// A window as it is on screen: its client area's size, its controls'
+// rectangles and the client area's pixels (32-bit, blue first).
+struct WindowFacts {
+    SIZE client;
+    std::vector<RECT> controls;
+    Bytes pixels;
+};
+WindowFacts ReadWindow(HWND window);
+bool operator==(const RECT &a, const RECT &b);
+// The window of this thread, with its messages handled as the program's loop
+// handles them, until two readings in a row agree: painting has ended.
+WindowFacts PumpUntilDrawn(HWND window);
+// The live-region announcements of other processes' windows, as a screen
+// reader receives them: an out-of-context event hook on a thread of its own,
+// set when this is made (before the watched program starts), each
+// announcement with the text its window had when it was received.
+class LiveRegionListener {
+public:
+    LiveRegionListener();
+    ~LiveRegionListener();
+    std::vector<std::wstring> Heard(DWORD processId);
+
+private:
+    static DWORD WINAPI Run(void *self);
+    static void CALLBACK Event(HWINEVENTHOOK hook, DWORD event, HWND window, LONG object, LONG child, DWORD thread,
+                               DWORD time);
+    HANDLE ready;
+    HANDLE thread;
+    DWORD threadId;
+};
 
 #endif
