@@ -157,9 +157,12 @@ static int FindInterpreter(void)
 // there to delete it.
 static int HandOverPossible(SetupOutcome *outcome, wchar_t *aside)
 {
+    int found;
+
     if (!AsideUninstallerPath(aside, GetCurrentProcessId()))
         return LogStep(outcome, STEP_HAND_OVER, gInstallDir, 0, ERROR_FILENAME_EXCED_RANGE);
-    return LogStep(outcome, STEP_HAND_OVER, gInterpreter, FindInterpreter(), GetLastError());
+    found = FindInterpreter();
+    return LogStep(outcome, STEP_HAND_OVER, gInterpreter, found, GetLastError());
 }
 
 // Nothing is removed unless every folder of the installation can be named:
