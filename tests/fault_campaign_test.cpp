@@ -63,32 +63,6 @@ static bool IsStagingFile(const std::wstring &path)
     return end == L".tmp" || end == L".bak";
 }
 
-static std::map<std::wstring, Bytes> EntryValues(void)
-{
-    std::map<std::wstring, Bytes> values;
-    wchar_t name[256];
-    BYTE data[2048];
-    HKEY key;
-
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
-    for (DWORD i = 0;; ++i) {
-        DWORD nameLength = 256, size = sizeof data, type = 0;
-        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size) != ERROR_SUCCESS) break;
-        Bytes value(data, data + size);
-        value.insert(value.begin(), (unsigned char)type);
-        values[name] = value;
-    }
-    RegCloseKey(key);
-    return values;
-}
-
-static std::wstring StringValue(const std::map<std::wstring, Bytes> &entry, const wchar_t *name)
-{
-    auto found = entry.find(name);
-    if (found == entry.end() || found->second.size() < 3) return L"";
-    return std::wstring((const wchar_t *)(found->second.data() + 1), (found->second.size() - 1) / 2 - 1);
-}
-
 static std::string ErrorText(DWORD error)
 {
     char text[32];
@@ -124,7 +98,7 @@ protected:
     {
         Tree files = Snapshot(gInstallDir);
         for (auto file = files.begin(); file != files.end();) file = IsStagingFile(file->first) ? files.erase(file) : ++file;
-        return {IsDirectory(gInstallDir), files, EntryValues(), Exists(DesktopLink()), Exists(StartMenuLink())};
+        return {IsDirectory(gInstallDir), files, ReadEntry(), Exists(DesktopLink()), Exists(StartMenuLink())};
     }
 
     // The scenario's starting point, written with every call going through.

@@ -19,11 +19,11 @@ static const int kWhole = 127;
 enum Operation { INSTALL, ENTRY_UNINSTALL, SETUP_UNINSTALL };
 static const char *const kOperationNames[] = {"silent install", "entry's quiet uninstall", "setup file's uninstall"};
 
-// What a run leaves, read back. The folder's files but the user's own.
+// What a run leaves, read back.
 struct Seen {
     bool folder;
     Tree files;
-    std::wstring entry;
+    Entry entry;
     bool desktop, menuFolder, menuLink;
     bool operator==(const Seen &other) const
     {
@@ -55,45 +55,10 @@ protected:
         uninstaller = ReadBytes(uninstallerPath);
         desktopBytes = ReadBytes(desktopLink);
         menuBytes = ReadBytes(MenuLink());
-        entry = EntryText();
+        entry = ReadEntry();
         ASSERT_FALSE(application.empty() || uninstaller.empty() || desktopBytes.empty() || menuBytes.empty() || entry.empty());
     }
     std::wstring MenuLink() { return startMenuFolder + L"\\Tarvo Markwise.lnk"; }
-
-    // The entry's values, "name=type:data" a line, and the same written back.
-    std::wstring EntryText()
-    {
-        std::wstring text;
-        wchar_t name[256], data[1024];
-        HKEY key;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return text;
-        for (DWORD i = 0;; ++i) {
-            DWORD nameLength = 256, size = sizeof data - 2, type = 0;
-            if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, (BYTE *)data, &size) != ERROR_SUCCESS) break;
-            data[size / 2] = L'\0';
-            DWORD number = 0;
-            memcpy(&number, data, sizeof number);
-            text += std::wstring(name) + L"=" + std::to_wstring(type) + L":" +
-                    (type == REG_DWORD ? std::to_wstring(number) : std::wstring(data)) + L"\n";
-        }
-        RegCloseKey(key);
-        return text;
-    }
-    void WriteEntry(const std::wstring &text)
-    {
-        HKEY key;
-        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL));
-        for (size_t begin = 0, end; (end = text.find(L'\n', begin)) != std::wstring::npos; begin = end + 1) {
-            std::wstring line = text.substr(begin, end - begin);
-            size_t equals = line.find(L'='), colon = line.find(L':', equals);
-            std::wstring name = line.substr(0, equals), data = line.substr(colon + 1);
-            DWORD type = (DWORD)std::stoul(line.substr(equals + 1, colon - equals - 1)), number = 0;
-            if (type == REG_DWORD) number = (DWORD)std::stoul(data);
-            RegSetValueExW(key, name.c_str(), 0, type, type == REG_DWORD ? (const BYTE *)&number : (const BYTE *)data.c_str(),
-                           type == REG_DWORD ? 4 : (DWORD)(data.size() + 1) * 2);
-        }
-        RegCloseKey(key);
-    }
 
     // Lays a state: every part of it present, none other.
     void Lay(int parts)
@@ -111,7 +76,9 @@ protected:
         if (parts & UNINSTALLER) {
             ASSERT_TRUE(WriteBytes(uninstallerPath, uninstaller));
         }
-        if (parts & ENTRY) WriteEntry(entry);
+        if (parts & ENTRY) {
+            ASSERT_TRUE(WriteEntry(entry));
+        }
         if (parts & DESKTOP) {
             ASSERT_TRUE(WriteBytes(desktopLink, desktopBytes));
         }
@@ -125,7 +92,7 @@ protected:
 
     Seen Read()
     {
-        return {IsDirectory(installDir), Snapshot(installDir), EntryText(), Exists(desktopLink), IsDirectory(startMenuFolder),
+        return {IsDirectory(installDir), Snapshot(installDir), ReadEntry(), Exists(desktopLink), IsDirectory(startMenuFolder),
                 Exists(MenuLink())};
     }
 
@@ -136,8 +103,7 @@ protected:
         const std::wstring command = L"\"" + uninstallerPath + L"\" --uninstall";
         if (seen.files.count(appPath) == 0 || seen.files.at(appPath) != application) whole += "application; ";
         if (seen.files.count(uninstallerPath) == 0 || seen.files.at(uninstallerPath) != uninstaller) whole += "uninstaller; ";
-        if (seen.entry.find(L"UninstallString=1:" + command + L"\n") == std::wstring::npos ||
-            seen.entry.find(L"DisplayIcon=1:" + appPath + L"\n") == std::wstring::npos)
+        if (StringValue(seen.entry, L"UninstallString") != command || StringValue(seen.entry, L"DisplayIcon") != appPath)
             whole += "entry; ";
         if (!seen.desktop || !seen.menuLink) whole += "links; ";
         if (whole.empty()) return "whole";
@@ -233,7 +199,8 @@ protected:
     }
 
     Bytes application, uninstaller, desktopBytes, menuBytes;
-    std::wstring entry, comSpec;
+    Entry entry;
+    std::wstring comSpec;
     RunningSetup held = {NULL, 0, NULL};
     FILE *table;
 };
@@ -268,10 +235,17 @@ TEST_F(StateCampaignTest, FromEveryStateOneRunInstallsWholeOrRemovesWhole)
         // The profile moved: the entry still names the folder it had.
         {"an entry naming another folder",
          [&] {
-             std::wstring moved = entry;
-             for (size_t at; (at = moved.find(installDir)) != std::wstring::npos;)
-                 moved.replace(at, installDir.size(), Path(L"old profile\\Programs\\Tarvo Markwise"));
-             WriteEntry(moved);
+             const std::wstring old = Path(L"old profile\\Programs\\Tarvo Markwise");
+             Entry moved = entry;
+             for (auto &value : moved) {
+                 std::wstring text = StringValue(entry, value.first.c_str());
+                 if (value.second[0] != REG_SZ) continue;
+                 for (size_t at; (at = text.find(installDir)) != std::wstring::npos;) text.replace(at, installDir.size(), old);
+                 const BYTE *raw = (const BYTE *)text.c_str();
+                 value.second.resize(1);
+                 value.second.insert(value.second.end(), raw, raw + (text.size() + 1) * sizeof(wchar_t));
+             }
+             ASSERT_TRUE(WriteEntry(moved));
          }},
         {"the uninstaller held by a second window of it",
          [&] {

@@ -724,3 +724,44 @@ void InstallTest::TearDown()
     CoUninitialize();
     ScratchTest::TearDown();
 }
+
+Entry ReadEntry(void)
+{
+    Entry values;
+    wchar_t name[256];
+    BYTE data[2048];
+    HKEY key;
+
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, KEY_READ, &key) != ERROR_SUCCESS) return values;
+    for (DWORD i = 0;; ++i) {
+        DWORD nameLength = 256, size = sizeof data, type = 0;
+        if (RegEnumValueW(key, i, name, &nameLength, NULL, &type, data, &size) != ERROR_SUCCESS) break;
+        Bytes value(data, data + size);
+        value.insert(value.begin(), (unsigned char)type);
+        values[name] = value;
+    }
+    RegCloseKey(key);
+    return values;
+}
+
+bool WriteEntry(const Entry &entry)
+{
+    HKEY key;
+    bool ok;
+
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKeyPath, 0, NULL, 0, KEY_WRITE, NULL, &key, NULL) != ERROR_SUCCESS)
+        return false;
+    ok = true;
+    for (const auto &value : entry)
+        ok &= RegSetValueExW(key, value.first.c_str(), 0, value.second[0], value.second.data() + 1,
+                             (DWORD)value.second.size() - 1) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return ok;
+}
+
+std::wstring StringValue(const Entry &entry, const wchar_t *name)
+{
+    auto found = entry.find(name);
+    if (found == entry.end() || found->second.size() < 3) return L"";
+    return std::wstring((const wchar_t *)(found->second.data() + 1), (found->second.size() - 1) / 2 - 1);
+}

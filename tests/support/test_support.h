@@ -153,6 +153,13 @@ HANDLE HoldSetupLock(const std::wstring &path);
 // The SID of the account the tests run as, as text.
 std::wstring UserSid(void);
 
+// The uninstall entry's values, each its type (the first byte) and data;
+// the entry written from them; a string value of them, empty when missing.
+typedef std::map<std::wstring, Bytes> Entry;
+Entry ReadEntry(void);
+bool WriteEntry(const Entry &entry);
+std::wstring StringValue(const Entry &entry, const wchar_t *name);
+
 // Registry and known folders of the test profile.
 bool ReadRegistryValue(HKEY root, const std::wstring &key, const std::wstring &name, DWORD *type, Bytes *data);
 std::wstring KnownFolder(int csidl);
