@@ -2,7 +2,6 @@
 #include "fault_layer.h"
 #include "test_support.h"
 
-#include <objbase.h>
 #include <sddl.h>
 #include <shlobj.h>
 
