@@ -113,18 +113,21 @@ void ReadAccountContext(void)
         facts.elevated = own.elevated;
         AccountName(own.user, gRunningAccount);
     }
+    // A shell that is ending (Explorer restarting) is no shell: its window
+    // or its process is gone by the time it is read.
     if (facts.elevated && !facts.service) {
         window = DesktopShellWindow();
         if (window) GetWindowThreadProcessId(window, &shellProcess);
-        if (shellProcess) process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, shellProcess);
+        if (shellProcess) process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, shellProcess);
         if (process && ReadTokenFacts(process, &shell)) {
             facts.shellFound = 1;
             facts.shellElevated = shell.elevated;
             facts.shellSameUser = EqualSid(own.user, shell.user);
             AccountName(shell.user, gSignedInAccount);
-        } else if (window) {
-            facts.shellUnreadable = 1;
+        } else if (shellProcess) {
             gShellError = GetLastError();
+            facts.shellUnreadable = IsWindow(window) && (process ? WaitForSingleObject(process, 0) == WAIT_TIMEOUT
+                                                                 : gShellError != ERROR_INVALID_PARAMETER);
         }
         if (process) CloseHandle(process);
     }

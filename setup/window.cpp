@@ -505,8 +505,16 @@ void CloseSetupResources(void)
 static int BroughtOpenUninstallerForward(void)
 {
     HWND open = FindWindowW(kWindowClass, kUninstallTitle);
+    DWORD owner = 0;
+    HANDLE process = NULL;
+    int alive;
 
-    if (!open) return 0;
+    // A window of a process that is ending (ended from outside) is none.
+    if (open) GetWindowThreadProcessId(open, &owner);
+    if (owner) process = OpenProcess(SYNCHRONIZE, FALSE, owner);
+    alive = process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    if (process) CloseHandle(process);
+    if (!alive) return 0;
     if (IsIconic(open)) ShowWindow(open, SW_RESTORE);
     SetForegroundWindow(open);
     return 1;

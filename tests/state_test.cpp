@@ -196,4 +196,15 @@ TEST(Accounts, TheContextFollowsTheTokenAndTheDesktopsShell)
     EXPECT_EQ(CONTEXT_NO_UNELEVATED_SHELL, gAccountContext);
     EXPECT_NE(L"", std::wstring(gRunningAccount));
     EXPECT_EQ(std::wstring(gRunningAccount), std::wstring(gSignedInAccount));
+    // A shell whose process may not be opened is refused; one whose process
+    // is gone (Explorer restarting) is no shell.
+    DWORD shell = 0;
+    GetWindowThreadProcessId(FindWindowW(L"Shell_TrayWnd", NULL), &shell);
+    for (DWORD error : {(DWORD)ERROR_ACCESS_DENIED, (DWORD)ERROR_INVALID_PARAMETER}) {
+        RefuseToOpen(shell, error);
+        ReadAccountContext();
+        RefuseToOpen(0);
+        EXPECT_EQ(error == ERROR_ACCESS_DENIED ? CONTEXT_SHELL_UNREADABLE : CONTEXT_NO_UNELEVATED_SHELL, gAccountContext)
+            << "error " << error;
+    }
 }

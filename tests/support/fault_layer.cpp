@@ -106,6 +106,7 @@ FAULT_STATUS(HRESULT, SHGetFolderPathW, (HWND owner, int folder, HANDLE token, D
 static bool gNoHardLinks;
 static DWORD gOtherSessionProcess;
 static DWORD gUnopenedProcess;
+static DWORD gUnopenedError;
 static std::wstring gSmallFolder;
 static unsigned long long gSmallFolderBytes;
 
@@ -141,7 +142,7 @@ static BOOL WINAPI FaultGetVolumeInformationW(LPCWSTR root, LPWSTR name, DWORD n
 static HANDLE WINAPI FaultOpenProcess(DWORD access, BOOL inherit, DWORD process)
 {
     if (gUnopenedProcess && process == gUnopenedProcess) {
-        SetLastError(ERROR_ACCESS_DENIED);
+        SetLastError(gUnopenedError);
         return NULL;
     }
     return RealOpenProcess(access, inherit, process);
@@ -183,9 +184,13 @@ void PretendOtherSession(DWORD processId)
     gOtherSessionProcess = processId;
 }
 
-void RefuseToOpen(DWORD processId)
+static void PatchOpenProcess(void);
+
+void RefuseToOpen(DWORD processId, DWORD error)
 {
+    PatchOpenProcess();
     gUnopenedProcess = processId;
+    gUnopenedError = error;
 }
 
 void ReportFreeSpace(const std::wstring &folder, unsigned long long bytes)
@@ -428,6 +433,11 @@ void PretendHighContrast(bool on)
     gHighContrast = on;
 }
 
+static void PatchOpenProcess(void)
+{
+    if (!RealOpenProcess) PATCH(OpenProcess);
+}
+
 static void PatchCoCreateInstance(void)
 {
     if (!RealCoCreateInstance) PATCH(CoCreateInstance);
@@ -457,7 +467,7 @@ void InstallFaultLayer(void)
     PATCH(CopyFileW);
     PATCH(ProcessIdToSessionId);
     PATCH(GetVolumeInformationW);
-    PATCH(OpenProcess);
+    PatchOpenProcess();
     PATCH(RegCreateKeyExW);
     PATCH(RegOpenKeyExW);
     PATCH(RegSetValueExW);

@@ -27,12 +27,12 @@ void InstallFaultLayer(void);
 // CreateHardLinkW refused as FAT32 and exFAT refuse it, and their volumes
 // saying they have none; a process reported in another session than its
 // own (0 for none); a process that may not be opened, as one started
-// elevated (0 for none); and a folder reported with this many bytes free,
+// elevated, or that is gone (ERROR_INVALID_PARAMETER) (0 for none); and a folder reported with this many bytes free,
 // with everything below it, as a junction to a small drive would be (empty
 // for none).
 void RefuseHardLinks(bool refuse);
 void PretendOtherSession(DWORD processId);
-void RefuseToOpen(DWORD processId);
+void RefuseToOpen(DWORD processId, DWORD error = ERROR_ACCESS_DENIED);
 // The desktop's shell not answering: activating its list of windows waits
 // while held.
 void HoldShellWindows(bool hold);
