@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts or stops the private Wine session of a build tree:
 #   wine-session.sh start   fresh prefix from a booted template, own X server
-#                           (Xvfb) unless TARVO_KEEP_DISPLAY is set, and a
-#                           persistent wineserver
+#                           (Xvfb) unless TARVO_KEEP_DISPLAY is set, a
+#                           persistent wineserver and, when
+#                           TARVO_DESKTOP_KEEPER names it, the program that
+#                           holds the desktop
 #   wine-session.sh stop    ends the wineserver and the X server
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -63,6 +65,11 @@ start() {
   # The first process after a fresh wineserver keeps its stdout open; take
   # that turn here with nothing attached.
   quiet wine wineboot
+  # The desktop held for the session's life (see desktop_keeper.cpp); the
+  # wineserver's end ends it.
+  if [ -n "${TARVO_DESKTOP_KEEPER:-}" ]; then
+    setsid wine "$TARVO_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 &
+  fi
   echo "wine session ready: WINEPREFIX=$WINEPREFIX DISPLAY=${DISPLAY:-}"
 }
 
