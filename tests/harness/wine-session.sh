@@ -66,9 +66,16 @@ start() {
   # that turn here with nothing attached.
   quiet wine wineboot
   # The desktop held for the session's life (see desktop_keeper.cpp); the
-  # wineserver's end ends it.
+  # wineserver's end ends it. The keeper's start starts the desktop process,
+  # which is waited for here: started by a test instead, it would inherit
+  # that test's output and, never ending, keep ctest reading it for ever.
   if [ -n "${TARVO_DESKTOP_KEEPER:-}" ]; then
     setsid wine "$TARVO_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 &
+    for _ in $(seq 300); do
+      pgrep -f 'explorer.exe /desktop' >/dev/null && break
+      sleep 0.1
+    done
+    pgrep -f 'explorer.exe /desktop' >/dev/null || { echo "the desktop did not start" >&2; exit 1; }
   fi
   echo "wine session ready: WINEPREFIX=$WINEPREFIX DISPLAY=${DISPLAY:-}"
 }
