@@ -11,9 +11,12 @@
 #endif
 #include <windows.h>
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
+// Its one argument names a file it writes once its window, and so the
+// desktop (which the first window of a session starts), exists.
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR ready, int)
 {
     WNDCLASSW keeperClass = {0};
+    HANDLE file;
     MSG message;
 
     keeperClass.lpfnWndProc = DefWindowProcW;
@@ -21,6 +24,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int)
     keeperClass.lpszClassName = L"TarvoDesktopKeeper";
     RegisterClassW(&keeperClass);
     if (!CreateWindowExW(0, keeperClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, NULL, NULL, instance, NULL)) return 1;
+    // A path with spaces arrives quoted.
+    if (*ready == L'"') {
+        ++ready;
+        for (wchar_t *end = ready; *end; ++end)
+            if (*end == L'"') *end = L'\0';
+    }
+    file = CreateFileW(ready, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
     while (GetMessageW(&message, NULL, 0, 0) > 0) DispatchMessageW(&message);
     return 0;
 }

@@ -70,12 +70,13 @@ start() {
   # which is waited for here: started by a test instead, it would inherit
   # that test's output and, never ending, keep ctest reading it for ever.
   if [ -n "${TARVO_DESKTOP_KEEPER:-}" ]; then
-    setsid wine "$TARVO_DESKTOP_KEEPER" </dev/null >/dev/null 2>&1 &
+    rm -f "$TARVO_WINE_ROOT/desktop.ready"
+    setsid wine "$TARVO_DESKTOP_KEEPER" "$(winepath -w "$TARVO_WINE_ROOT/desktop.ready")" </dev/null >/dev/null 2>&1 &
     for _ in $(seq 300); do
-      pgrep -f 'explorer.exe /desktop' >/dev/null && break
+      [ -f "$TARVO_WINE_ROOT/desktop.ready" ] && break
       sleep 0.1
     done
-    pgrep -f 'explorer.exe /desktop' >/dev/null || { echo "the desktop did not start" >&2; exit 1; }
+    [ -f "$TARVO_WINE_ROOT/desktop.ready" ] || { echo "the desktop did not start" >&2; exit 1; }
   fi
   echo "wine session ready: WINEPREFIX=$WINEPREFIX DISPLAY=${DISPLAY:-}"
 }
