@@ -104,7 +104,7 @@ TEST_F(AccessTest, AScreenReaderHearsEveryStatusFindsEveryNameAndIsAnsweredWhile
     ExpectExitCode(0);
 
     const std::wstring slow = Path(L"slow.exe");
-    ASSERT_TRUE(WriteBytes(slow, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(64 << 20, 39))));
+    ASSERT_TRUE(WriteBytes(slow, PackageFile(ReadBytes(BuildFile(L"setup.exe")), RandomBytes(256u << 20, 39))));
     Start(L"\"" + slow + L"\"");
     HWND status = Controls(run.window)[7].handle;
     HWND bar = Control(ID_PROGRESS_BAR);
